@@ -1,0 +1,96 @@
+// The node's entry point and main thread: settings, the start line, the three
+// workers, then the housekeeping loop that expires silent peers every 5 s.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "discovery.h"
+#include "log.h"
+#include "node_config.h"
+#include "peer_table.h"
+#include "status_server.h"
+#include "utf8.h"
+
+namespace {
+
+constexpr int FATAL_EXIT_STATUS = 101;
+constexpr std::chrono::seconds HOUSEKEEPING_PERIOD{5};
+
+// A closed standard descriptor would be taken by the next socket, and log
+// lines would then go to a peer; /dev/null holds the place instead.
+void fill_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd < 0) return;
+    if (null_fd != fd) {
+      // Lower descriptors are open by now, so open() returned fd itself
+      // unless something above is odd; never keep a stray descriptor.
+      close(null_fd);
+      return;
+    }
+  }
+}
+
+[[noreturn]] void fatal(const std::string& diagnostic) {
+  (void)write_stderr(diagnostic + "\n");
+  std::_Exit(FATAL_EXIT_STATUS);
+}
+
+template <typename Worker, typename... Args>
+void start_worker(Worker worker, Args&&... args) {
+  try {
+    std::thread(worker, std::forward<Args>(args)...).detach();
+  } catch (const std::system_error& failure) {
+    fatal("failed to spawn thread: " + os_error_text(failure.code().value()));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  fill_standard_descriptors();
+  // A write to a connection or pipe whose reader has gone must fail with
+  // EPIPE instead of ending the process.
+  signal(SIGPIPE, SIG_IGN);
+
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    args.emplace_back(argv[i]);
+    if (!is_valid_utf8(args.back())) {
+      fatal("argument " + std::to_string(i) + " is not valid UTF-8");
+    }
+  }
+
+  NodeConfig config;
+  config.node_count = parse_node_count(args);
+  config.room = parse_room(args);
+  config.host = read_host_name(HOSTNAME_TIMEOUT);
+  config.ram = NODE_RAM;
+
+  if (const int error = write_stderr(format_start_line(config)); error != 0) {
+    fatal("failed printing to stderr: " + os_error_text(error));
+  }
+
+  auto table = std::make_shared<PeerTable>();
+  start_worker(broadcast_loop, config.room, config.host, config.node_count,
+               table, config.ram);
+  start_worker(listen_loop, config.room, table);
+  start_worker(status_server, config.host, table, config.ram);
+
+  for (;;) {
+    {
+      MutexLock lock(table->mutex);
+      prune_stale(*table, MonotonicClock::now());
+    }
+    std::this_thread::sleep_for(HOUSEKEEPING_PERIOD);
+  }
+}

@@ -1,0 +1,180 @@
+#include "status_server.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "log.h"
+#include "text_format.h"
+
+namespace {
+
+constexpr int LISTEN_BACKLOG = 128;
+constexpr std::chrono::milliseconds ACCEPT_FAILURE_PAUSE{100};
+
+// Host names come from the network, so they are escaped as JSON strings:
+// quote, backslash and control characters, nothing else.
+void append_json_string(std::string& out, std::string_view text) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  out.push_back('"');
+  for (const char c : text) {
+    switch (c) {
+      case '"': out.append("\\\""); break;
+      case '\\': out.append("\\\\"); break;
+      case '\b': out.append("\\b"); break;
+      case '\f': out.append("\\f"); break;
+      case '\n': out.append("\\n"); break;
+      case '\r': out.append("\\r"); break;
+      case '\t': out.append("\\t"); break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out.append("\\u00");
+          out.push_back(HEX[(c >> 4) & 0xF]);
+          out.push_back(HEX[c & 0xF]);
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+// NaN and the infinities have no JSON form; they are written as null.
+void append_json_ram(std::string& out, float ram) {
+  out.append(std::isfinite(ram) ? format_fixed(ram, 1) : "null");
+}
+
+// Writes all of `data`, continuing after partial writes and EINTR, and
+// stops at any other error, at a send that takes nothing, or at `deadline`.
+void write_all(int fd, std::string_view data,
+               std::chrono::steady_clock::time_point deadline) {
+  while (!data.empty()) {
+    const ssize_t sent =
+        send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      data.remove_prefix(static_cast<std::size_t>(sent));
+      continue;
+    }
+    if (sent == 0) return;
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error != EAGAIN && error != EWOULDBLOCK) return;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd writable{fd, POLLOUT, 0};
+    if (poll(&writable, 1, static_cast<int>(left.count())) < 0 &&
+        errno != EINTR) {
+      return;
+    }
+  }
+}
+
+bool is_resource_shortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS ||
+         error == ENOMEM;
+}
+
+}  // namespace
+
+std::string status_response(std::string_view host, PeerTable& table,
+                            float ram) {
+  std::string body;
+  {
+    MutexLock lock(table.mutex);
+    body.reserve(64 + table.peers.size() * 32);
+    body.append(R"({"self":{"host":)");
+    append_json_string(body, host);
+    body.append(R"(,"ram":)");
+    append_json_ram(body, ram);
+    body.append(R"(},"peers":[)");
+    float total = -0.0f;
+    bool first = true;
+    for (const auto& [address, peer] : table.peers) {
+      if (!first) body.push_back(',');
+      first = false;
+      body.append(R"({"host":)");
+      append_json_string(body, peer.host);
+      body.append(R"(,"ram":)");
+      append_json_ram(body, peer.ram);
+      body.push_back('}');
+      total += peer.ram;
+    }
+    total += ram;
+    body.append(R"(],"total_ram":)");
+    append_json_ram(body, total);
+    body.push_back('}');
+  }
+  std::string response =
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: ";
+  response.append(std::to_string(body.size()));
+  response.append("\r\nAccess-Control-Allow-Origin: *\r\n\r\n");
+  response.append(body);
+  return response;
+}
+
+void handle_status(int fd, std::string_view host, PeerTable& table, float ram,
+                   std::chrono::milliseconds time_limit) {
+  const auto deadline = std::chrono::steady_clock::now() + time_limit;
+  write_all(fd, status_response(host, table, ram), deadline);
+}
+
+void serve_connection(int fd, std::string_view host, PeerTable& table,
+                      float ram, std::chrono::milliseconds time_limit) {
+  // A client that sends nothing is dropped once the limit has passed.
+  timeval timeout{};
+  timeout.tv_sec = time_limit.count() / 1000;
+  timeout.tv_usec = static_cast<suseconds_t>(time_limit.count() % 1000 * 1000);
+  (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::array<char, REQUEST_READ_SIZE> request;
+  // One read only, and an interrupted read counts as a failed one.
+  const ssize_t got = recv(fd, request.data(), request.size(), 0);
+  if (got >= 3 && std::memcmp(request.data(), "GET", 3) == 0) {
+    handle_status(fd, host, table, ram, time_limit);
+    // The end of the response goes out before close, which may reset the
+    // connection when request bytes were left unread.
+    (void)shutdown(fd, SHUT_WR);
+  }
+  close(fd);
+}
+
+void status_server(std::string host, std::shared_ptr<PeerTable> table,
+                   float ram) {
+  const auto fail = [](int fd, int error) {
+    if (fd >= 0) close(fd);
+    log_line("[pim-node] status server error: " + os_error_text(error) + "\n");
+  };
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fail(-1, errno);
+  const int enable = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable) != 0)
+    return fail(fd, errno);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(STATUS_PORT);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+      0)
+    return fail(fd, errno);
+  if (listen(fd, LISTEN_BACKLOG) != 0) return fail(fd, errno);
+  for (;;) {
+    const int connection = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) {
+      const int error = errno;
+      // Out of descriptors or memory: pause rather than spin on accept.
+      if (is_resource_shortage(error))
+        std::this_thread::sleep_for(ACCEPT_FAILURE_PAUSE);
+      continue;
+    }
+    serve_connection(connection, host, *table, ram, CONNECTION_TIME_LIMIT);
+  }
+}
