@@ -1,0 +1,137 @@
+// Runs the built pim-node inside private network namespaces that the test
+// creates itself, so that nothing it broadcasts leaves them, and talks to it
+// from inside those namespaces. Needs root; tests skip without it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace harness {
+
+using std::chrono::milliseconds;
+
+// The node binary under test (set by the build).
+std::string node_binary();
+
+// True when this process may create network namespaces. Tests that need
+// them call GTEST_SKIP otherwise; under CI they must not skip.
+bool can_use_namespaces();
+
+// Runs a shell command (for `ip` set-up); returns its exit status.
+int run(const std::string& command);
+
+// A named network namespace ("ip netns add"), with loopback up, removed on
+// destruction.
+class Namespace {
+ public:
+  explicit Namespace(std::string name);
+  ~Namespace();
+  Namespace(const Namespace&) = delete;
+  Namespace& operator=(const Namespace&) = delete;
+
+  const std::string& name() const { return name_; }
+  // Runs `ip ARGS` inside the namespace; returns its exit status.
+  int ip(const std::string& args) const;
+  // Calls fn on a thread that has joined this namespace and returns its
+  // result; the caller's own thread stays where it is.
+  template <typename F>
+  auto within(F fn) const -> decltype(fn());
+
+ private:
+  void enter_on_this_thread() const;
+  std::string name_;
+};
+
+// A temporary folder holding a `hostname` program: either a script that
+// prints `output` (bytes, written with printf-free escaping) and exits with
+// `status`, or a script given whole. Removed on destruction.
+class FakeHostname {
+ public:
+  static FakeHostname printing(std::string_view output, int status = 0);
+  static FakeHostname script(std::string_view body);
+  static FakeHostname missing();  // a folder with no hostname in it
+  ~FakeHostname();
+  FakeHostname(FakeHostname&& other) noexcept;
+  FakeHostname(const FakeHostname&) = delete;
+
+  // A PATH that finds this hostname first, then the system's programs.
+  std::string path() const;
+  const std::string& folder() const { return folder_; }
+
+ private:
+  FakeHostname() = default;
+  std::string folder_;
+};
+
+enum class StderrMode {
+  kPipe,        // captured; read with read_stderr
+  kClosedPipe,  // a pipe whose read end is closed before start
+  kClosed,      // descriptor 2 not open at all
+};
+
+struct NodeOptions {
+  std::vector<std::string> args;  // after the program name
+  std::string path = "/usr/sbin:/usr/bin:/sbin:/bin";
+  StderrMode stderr_mode = StderrMode::kPipe;
+};
+
+// One node process in a namespace, killed and reaped on destruction.
+class NodeProcess {
+ public:
+  NodeProcess(const Namespace& ns, NodeOptions options);
+  ~NodeProcess();
+  NodeProcess(const NodeProcess&) = delete;
+  NodeProcess& operator=(const NodeProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Everything read from standard error so far, after waiting up to
+  // `timeout` for it to contain `needle` (or for the stream to end).
+  std::string read_stderr_until(std::string_view needle, milliseconds timeout);
+  // The exit status, or nullopt while it still runs after `timeout`; a death
+  // by signal is reported as 128 + the signal number.
+  std::optional<int> wait_exit(milliseconds timeout);
+  // SIGKILL and reap; safe to call twice.
+  void stop();
+
+ private:
+  pid_t pid_ = -1;
+  int stderr_fd_ = -1;
+  std::string stderr_text_;
+  bool reaped_ = false;
+};
+
+// Sends `request` to 127.0.0.1:port inside ns and returns all bytes read
+// until the server closes (or `timeout` passes). nullopt if it cannot connect.
+std::optional<std::string> http_exchange(const Namespace& ns,
+                                         std::string_view request,
+                                         int port = 47833,
+                                         milliseconds timeout = milliseconds{
+                                             8000});
+
+// The body of the status document (the bytes after the blank line), or
+// nullopt when the node does not answer.
+std::optional<std::string> status_body(const Namespace& ns);
+
+// Polls the status document until pred(body) holds or `timeout` passes;
+// returns the last body seen.
+std::string wait_for_status(const Namespace& ns,
+                            const std::function<bool(const std::string&)>& pred,
+                            milliseconds timeout);
+
+// Sends one UDP datagram from inside ns to ip:port (SO_BROADCAST set, so
+// 255.255.255.255 works where a route exists).
+bool send_datagram(const Namespace& ns, const std::string& ip, int port,
+                   std::string_view payload);
+
+// A namespace name unique to this test process.
+std::string unique_name(std::string_view stem);
+
+}  // namespace harness
+
+#include "node_harness_inl.h"
