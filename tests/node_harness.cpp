@@ -52,6 +52,8 @@ bool can_use_namespaces() {
     run("ip netns del " + name);
     return true;
   }();
+  if (!usable && std::getenv("PIM_REQUIRE_NAMESPACES") != nullptr)
+    throw std::runtime_error("network namespaces are required but unusable");
   return usable;
 }
 

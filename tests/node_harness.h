@@ -19,8 +19,10 @@ using std::chrono::milliseconds;
 // The node binary under test (set by the build).
 std::string node_binary();
 
-// True when this process may create network namespaces. Tests that need
-// them call GTEST_SKIP otherwise; under CI they must not skip.
+// True when this process may create network namespaces; tests that need them
+// skip otherwise. With PIM_REQUIRE_NAMESPACES set in the environment (the test
+// script sets it when run as root) a missing capability throws instead, so
+// that the test fails rather than skips.
 bool can_use_namespaces();
 
 // Runs a shell command (for `ip` set-up); returns its exit status.
