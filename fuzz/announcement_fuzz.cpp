@@ -1,0 +1,55 @@
+// Arbitrary datagrams through the listener's path (UTF-8 check, then the
+// announcement reader) for a node in room "lab": at most one record, and a
+// record only for valid text whose magic and room match, with the host equal
+// to the third '|'-separated piece.
+
+#include <arpa/inet.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "discovery.h"
+#include "peer_table.h"
+#include "utf8.h"
+
+namespace {
+
+std::vector<std::string> split_all(std::string_view text) {
+  std::vector<std::string> pieces(1);
+  for (char c : text) {
+    if (c == '|') {
+      pieces.emplace_back();
+    } else {
+      pieces.back() += c;
+    }
+  }
+  return pieces;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  if (size > DATAGRAM_BUFFER_SIZE) size = DATAGRAM_BUFFER_SIZE;
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  in_addr sender{};
+  sender.s_addr = htonl(0x0A000001);
+  PeerTable table;
+  handle_datagram(bytes, IpAddress::from_v4(sender), "lab", table);
+
+  const std::vector<std::string> pieces = split_all(bytes);
+  const bool should_record = is_valid_utf8(bytes) && pieces.size() >= 4 &&
+                             pieces[0] == "MORUN-MESH" && pieces[1] == "lab";
+  MutexLock lock(table.mutex);
+  if (table.peers.size() != (should_record ? 1u : 0u)) std::abort();
+  if (should_record) {
+    const Peer& peer = table.peers.begin()->second;
+    if (peer.host != pieces[2]) std::abort();
+    if (!(peer.addr == IpAddress::from_v4(sender))) std::abort();
+  }
+  return 0;
+}
