@@ -1,1 +1,196 @@
+#include "node_config.h"
+
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+TEST(NodeConfig, ArgumentScans) {
+  struct Case {
+    std::vector<std::string> args;  // after the program name
+    std::string room;
+    std::uint32_t node_count;
+  };
+  const Case cases[] = {
+      {{}, "MORUN-DEFAULT", 1},
+      {{"--node-count", "+7"}, "MORUN-DEFAULT", 7},
+      {{"--node-count", "007"}, "MORUN-DEFAULT", 7},
+      {{"--node-count", "0"}, "MORUN-DEFAULT", 0},
+      {{"--node-count", "+0"}, "MORUN-DEFAULT", 0},
+      {{"--node-count", "4294967295"}, "MORUN-DEFAULT", 4294967295u},
+      {{"--node-count", "4294967296"}, "MORUN-DEFAULT", 1},
+      {{"--node-count", "99999999999999999999"}, "MORUN-DEFAULT", 1},
+      {{"--node-count", "-1"}, "MORUN-DEFAULT", 1},
+      {{"--node-count", "5x"}, "MORUN-DEFAULT", 1},
+      {{"--node-count", " 5"}, "MORUN-DEFAULT", 1},
+      {{"--node-count", "5 "}, "MORUN-DEFAULT", 1},
+      {{"--node-count", ""}, "MORUN-DEFAULT", 1},
+      {{"--node-count", "+"}, "MORUN-DEFAULT", 1},
+      {{"--node-count", "++5"}, "MORUN-DEFAULT", 1},
+      {{"--node-count", "\xD9\xA5"}, "MORUN-DEFAULT", 1},  // Arabic-Indic 5
+      {{"--node-count"}, "MORUN-DEFAULT", 1},
+      {{"--node-count=5"}, "MORUN-DEFAULT", 1},
+      {{"--NODE-COUNT", "5"}, "MORUN-DEFAULT", 1},
+      {{"--node-count", "x", "--node-count", "5"}, "MORUN-DEFAULT", 1},
+      {{"--node-count", "4", "--node-count", "5"}, "MORUN-DEFAULT", 4},
+      {{"--room", "lab"}, "lab", 1},
+      {{"--room", ""}, "", 1},
+      {{"--room", "a b|c\xE2\x80\x94"}, "a b|c\xE2\x80\x94", 1},
+      {{"--room"}, "MORUN-DEFAULT", 1},
+      {{"--room=lab"}, "MORUN-DEFAULT", 1},
+      {{"--room", "lab", "--room", "other"}, "lab", 1},
+      {{"--room", "--node-count", "3"}, "--node-count", 3},
+      {{"--node-count", "--room", "x"}, "x", 1},
+      {{"--room", "lab", "--node-count", "12"}, "lab", 12},
+      {{"lab", "--room", "--room"}, "--room", 1},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"pim-node"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::string shown;
+    for (const auto& arg : c.args) shown += "[" + arg + "]";
+    EXPECT_EQ(parse_room(args), c.room) << shown;
+    EXPECT_EQ(parse_node_count(args), c.node_count) << shown;
+  }
+  // The program name is element 0 and is scanned like any other element.
+  EXPECT_EQ(parse_room({"--room", "x"}), "x");
+}
+
+// A folder put first on PATH for the lifetime of the object, holding a
+// `hostname` script (or nothing, or a file that cannot be executed).
+class PathWithHostname {
+ public:
+  explicit PathWithHostname(const std::optional<std::string>& body,
+                            mode_t mode = 0755) {
+    char folder[] = "/tmp/pim-unit-hostname-XXXXXX";
+    if (mkdtemp(folder) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    folder_ = folder;
+    if (body) {
+      const std::string program = folder_ + "/hostname";
+      std::ofstream(program) << "#!/bin/sh\n" << *body << "\n";
+      chmod(program.c_str(), mode);
+    }
+    if (const char* old = getenv("PATH")) old_path_ = old;
+    // The system's own hostname must not be found when this one is absent
+    // or cannot run, so the system folders come only after a runnable one.
+    const bool runnable = body && (mode & 0111) != 0;
+    setenv("PATH", (folder_ + (runnable ? ":/usr/bin:/bin" : "")).c_str(), 1);
+  }
+  ~PathWithHostname() {
+    if (old_path_) {
+      setenv("PATH", old_path_->c_str(), 1);
+    } else {
+      unsetenv("PATH");
+    }
+    // A script may leave a background sleep behind; it records its pid here.
+    std::ifstream pid_file(folder_ + "/pid");
+    pid_t pid = 0;
+    if (pid_file >> pid && pid > 0) kill(pid, SIGKILL);
+    std::remove((folder_ + "/pid").c_str());
+    std::remove((folder_ + "/hostname").c_str());
+    rmdir(folder_.c_str());
+  }
+  PathWithHostname(const PathWithHostname&) = delete;
+  PathWithHostname& operator=(const PathWithHostname&) = delete;
+
+ private:
+  std::string folder_;
+  std::optional<std::string> old_path_;
+};
+
+TEST(NodeConfig, ReadHostName) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> script;  // nullopt: no hostname at all
+    mode_t mode;
+    int timeout_ms;
+    std::string host;
+    int within_ms;  // read_host_name must return within this
+  };
+  const Case cases[] = {
+      {"newline", "printf 'alpha\\n'", 0755, 3000, "alpha", 2500},
+      {"no newline", "printf 'alpha'", 0755, 3000, "alpha", 2500},
+      {"inner space kept", "printf ' my host \\r\\n'", 0755, 3000, "my host",
+       2500},
+      {"only white space", "printf ' \\t\\n\\r\\n'", 0755, 3000, "", 2500},
+      {"nothing", "exit 0", 0755, 3000, "", 2500},
+      // ff is invalid alone; e2 82 is one cut-short sequence; c0 af two bytes
+      // that can never start a sequence.
+      {"invalid UTF-8", "printf 'a\\377b\\300\\257c\\342\\202'", 0755, 3000,
+       "a\xEF\xBF\xBD"
+       "b\xEF\xBF\xBD\xEF\xBF\xBD"
+       "c\xEF\xBF\xBD",
+       2500},
+      {"U+3000 and U+0085 trimmed",
+       "printf '\\343\\200\\200beta\\302\\205\\343\\200\\200\\n'", 0755, 3000,
+       "beta", 2500},
+      {"U+00A0 inside kept, U+2028 and U+200B",
+       "printf 'a\\302\\240b\\342\\200\\250\\342\\200\\213'", 0755, 3000,
+       "a\xC2\xA0"
+       "b\xE2\x80\xA8\xE2\x80\x8B",
+       2500},
+      {"missing program", std::nullopt, 0755, 3000, "morun-node", 2500},
+      {"not executable", "printf 'alpha\\n'", 0644, 3000, "morun-node", 2500},
+      {"failing status", "printf 'gamma\\n'; exit 3", 0755, 3000, "gamma",
+       2500},
+      {"killed by a signal", "printf 'kappa'; kill -9 $$", 0755, 3000, "kappa",
+       2500},
+      {"stderr discarded", "echo oops >&2; echo zeta", 0755, 3000, "zeta",
+       2500},
+      // Without reading both pipes together the child blocks on a full
+      // stderr pipe and only the time limit ends it, with nothing printed.
+      {"200 KB on stderr first", "head -c 200000 /dev/zero >&2; echo delta",
+       0755, 5000, "delta", 4000},
+      {"100 KB on stdout", "head -c 100000 /dev/zero | tr '\\0' a", 0755, 5000,
+       std::string(100000, 'a'), 4000},
+      {"stdin is empty", "echo \"in[$(cat)]\"", 0755, 3000, "in[]", 2500},
+      // The output is read to its end, not only until the program exits.
+      {"printed after exit", "(sleep 0.3; echo late) &", 0755, 3000, "late",
+       2500},
+      {"never ends", "printf 'eps\\n'; exec sleep 20", 0755, 300, "eps", 2000},
+      {"grandchild holds the pipe",
+       "(sleep 20 & echo $! > \"$(dirname \"$0\")/pid\"); echo beta", 0755, 300,
+       "beta", 2000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PathWithHostname path(c.script, c.mode);
+    const auto start = Clock::now();
+    const std::string host = read_host_name(milliseconds{c.timeout_ms});
+    const auto took =
+        std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    EXPECT_EQ(host, c.host);
+    EXPECT_LT(took.count(), c.within_ms);
+  }
+}
+
+// The node ignores SIGPIPE; hostname must start with it at its default.
+TEST(NodeConfig, HostnameGetsDefaultSigpipe) {
+  const auto old_handler = signal(SIGPIPE, SIG_IGN);
+  std::string status;
+  {
+    PathWithHostname path("exec grep SigIgn /proc/self/status");
+    status = read_host_name(milliseconds{3000});
+  }
+  signal(SIGPIPE, old_handler);
+  ASSERT_EQ(status.rfind("SigIgn:", 0), 0u) << status;
+  unsigned long long ignored = 0;
+  std::istringstream(status.substr(7)) >> std::hex >> ignored;
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << status;
+}
+
+}  // namespace

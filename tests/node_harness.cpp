@@ -143,8 +143,17 @@ NodeProcess::NodeProcess(const Namespace& ns, NodeOptions options) {
   std::vector<char*> argv;
   for (auto& arg : arg_text) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  std::string path_entry = "PATH=" + options.path;
-  char* envp[] = {path_entry.data(), nullptr};
+  // The node sees PATH and nothing else, but for the sanitizers' settings
+  // when the tests run under them.
+  std::vector<std::string> env_text{"PATH=" + options.path};
+  for (const char* name :
+       {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name))
+      env_text.push_back(std::string(name) + "=" + value);
+  }
+  std::vector<char*> envp;
+  for (auto& entry : env_text) envp.push_back(entry.data());
+  envp.push_back(nullptr);
 
   const std::string ns_path = "/run/netns/" + ns.name();
   const int ns_fd = open(ns_path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -161,6 +170,11 @@ NodeProcess::NodeProcess(const Namespace& ns, NodeOptions options) {
     }
   }
   const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  const int stdout_fd =
+      options.stdout_path.empty()
+          ? -1
+          : open(options.stdout_path.c_str(),
+                 O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 
   pid_ = fork();
   if (pid_ == 0) {
@@ -171,17 +185,18 @@ NodeProcess::NodeProcess(const Namespace& ns, NodeOptions options) {
     signal(SIGPIPE, SIG_DFL);
     if (setns(ns_fd, CLONE_NEWNET) != 0) _exit(126);
     dup2(null_fd, STDIN_FILENO);
-    dup2(null_fd, STDOUT_FILENO);
+    dup2(stdout_fd >= 0 ? stdout_fd : null_fd, STDOUT_FILENO);
     if (pipe_fds[1] >= 0) {
       dup2(pipe_fds[1], STDERR_FILENO);
     } else {
       close(STDERR_FILENO);
     }
-    execve(argv[0], argv.data(), envp);
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(ns_fd);
   close(null_fd);
+  if (stdout_fd >= 0) close(stdout_fd);
   if (pipe_fds[1] >= 0) close(pipe_fds[1]);
   stderr_fd_ = pipe_fds[0];
   if (pid_ < 0) {
@@ -198,8 +213,7 @@ NodeProcess::~NodeProcess() {
 std::string NodeProcess::read_stderr_until(std::string_view needle,
                                            milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (stderr_fd_ >= 0 &&
-         stderr_text_.find(needle) == std::string::npos) {
+  while (stderr_fd_ >= 0 && stderr_text_.find(needle) == std::string::npos) {
     pollfd readable{stderr_fd_, POLLIN, 0};
     const int ready = poll(&readable, 1, remaining_ms(deadline));
     if (ready == 0) break;
@@ -289,9 +303,9 @@ std::optional<std::string> status_body(const Namespace& ns) {
   return response->substr(blank + 4);
 }
 
-std::string wait_for_status(
-    const Namespace& ns, const std::function<bool(const std::string&)>& pred,
-    milliseconds timeout) {
+std::string wait_for_status(const Namespace& ns,
+                            const std::function<bool(const std::string&)>& pred,
+                            milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::string last;
   for (;;) {

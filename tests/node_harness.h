@@ -81,6 +81,9 @@ struct NodeOptions {
   std::vector<std::string> args;  // after the program name
   std::string path = "/usr/sbin:/usr/bin:/sbin:/bin";
   StderrMode stderr_mode = StderrMode::kPipe;
+  // When set, standard output goes to this file (created or truncated)
+  // instead of /dev/null, so a test can check that nothing is written there.
+  std::string stdout_path{};
 };
 
 // One node process in a namespace, killed and reaped on destruction.
@@ -110,11 +113,9 @@ class NodeProcess {
 
 // Sends `request` to 127.0.0.1:port inside ns and returns all bytes read
 // until the server closes (or `timeout` passes). nullopt if it cannot connect.
-std::optional<std::string> http_exchange(const Namespace& ns,
-                                         std::string_view request,
-                                         int port = 47833,
-                                         milliseconds timeout = milliseconds{
-                                             8000});
+std::optional<std::string> http_exchange(
+    const Namespace& ns, std::string_view request, int port = 47833,
+    milliseconds timeout = milliseconds{8000});
 
 // The body of the status document (the bytes after the blank line), or
 // nullopt when the node does not answer.

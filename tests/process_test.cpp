@@ -1,4 +1,16 @@
+#include <arpa/inet.h>
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "node_harness.h"
 
@@ -8,7 +20,42 @@ using harness::FakeHostname;
 using harness::Namespace;
 using harness::NodeOptions;
 using harness::NodeProcess;
+using harness::StderrMode;
 using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kDash[] = "\xE2\x80\x94";
+
+constexpr char kAlphaBody[] =
+    R"({"self":{"host":"alpha","ram":8.0},"peers":[],"total_ram":8.0})";
+
+bool serves(const Namespace& ns) {
+  return !harness::wait_for_status(
+              ns, [](const std::string& b) { return !b.empty(); },
+              milliseconds{5000})
+              .empty();
+}
+
+// A TCP connection to the status port inside ns, or -1.
+int connect_status(const Namespace& ns) {
+  return ns.within([] {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(47833);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address),
+                           sizeof address) != 0) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  });
+}
+
+long long elapsed_ms(Clock::time_point since) {
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
+}
 
 TEST(NodeProcess, PrintsStartLineAndServesStatus) {
   if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
@@ -20,8 +67,184 @@ TEST(NodeProcess, PrintsStartLineAndServesStatus) {
             "host=alpha ram=8.0GB\n");
   const std::string body = harness::wait_for_status(
       ns, [](const std::string& b) { return !b.empty(); }, milliseconds{3000});
-  EXPECT_EQ(body,
-            R"({"self":{"host":"alpha","ram":8.0},"peers":[],"total_ram":8.0})");
+  EXPECT_EQ(
+      body,
+      R"({"self":{"host":"alpha","ram":8.0},"peers":[],"total_ram":8.0})");
+}
+
+TEST(NodeProcess, StartLineFromArgumentsAndHostname) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  struct Case {
+    std::vector<std::string> args;
+    std::string hostname_output;
+    std::string line;
+  };
+  const Case cases[] = {
+      {{"--room", "lab", "--node-count", "3"},
+       "beta\n",
+       std::string("[pim-node] Starting ") + kDash +
+           " room=lab node_count=3 host=beta ram=8.0GB\n"},
+      {{"--room", "--node-count", "3"},
+       "\xE3\x80\x80g\xFFmma\xE3\x80\x80\n",
+       std::string("[pim-node] Starting ") + kDash +
+           " room=--node-count node_count=3 host=g\xEF\xBF\xBDmma "
+           "ram=8.0GB\n"},
+      {{"--node-count", "+0", "--room", ""},
+       " \n",
+       std::string("[pim-node] Starting ") + kDash +
+           " room= node_count=0 host= ram=8.0GB\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Namespace ns(harness::unique_name("line"));
+    const auto fake = FakeHostname::printing(c.hostname_output);
+    char out_path[] = "/tmp/pim-stdout-XXXXXX";
+    const int out_fd = mkstemp(out_path);
+    ASSERT_GE(out_fd, 0);
+    close(out_fd);
+    NodeOptions options{c.args, fake.path()};
+    options.stdout_path = out_path;
+    NodeProcess node(ns, options);
+    EXPECT_EQ(node.read_stderr_until("\n", milliseconds{5000}), c.line);
+    // Serving a request is the last thing to be set up; nothing may have
+    // gone to standard output by then.
+    EXPECT_TRUE(serves(ns));
+    struct stat out_stat {};
+    EXPECT_EQ(stat(out_path, &out_stat), 0);
+    EXPECT_EQ(out_stat.st_size, 0);
+    unlink(out_path);
+  }
+}
+
+TEST(NodeProcess, FatalStartFailures) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    StderrMode mode;
+  };
+  const Case cases[] = {
+      {"stderr reader gone", {}, StderrMode::kClosedPipe},
+      {"invalid byte", {"--room", "lab\xFF"}, StderrMode::kPipe},
+      {"overlong form", {"\xC0\xAF"}, StderrMode::kPipe},
+      {"cut-short sequence", {"x", "\xE2\x80"}, StderrMode::kPipe},
+      {"surrogate", {"--node-count", "\xED\xA0\x80"}, StderrMode::kPipe},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Namespace ns(harness::unique_name("fatal"));
+    const auto fake = FakeHostname::printing("alpha\n");
+    NodeProcess node(ns, NodeOptions{c.args, fake.path(), c.mode});
+    EXPECT_EQ(node.wait_exit(milliseconds{3000}), 101);
+    if (c.mode == StderrMode::kPipe) {
+      const std::string text = node.read_stderr_until("\n", milliseconds{1000});
+      EXPECT_NE(text, "");
+      EXPECT_EQ(text.find("Starting"), std::string::npos) << text;
+    }
+  }
+}
+
+TEST(NodeProcess, ClosedStderrStillServes) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  Namespace ns(harness::unique_name("nostderr"));
+  const auto fake = FakeHostname::printing("alpha\n");
+  NodeProcess node(ns, NodeOptions{{}, fake.path(), StderrMode::kClosed});
+  ASSERT_TRUE(serves(ns));
+  EXPECT_EQ(harness::status_body(ns), kAlphaBody);
+  EXPECT_EQ(node.wait_exit(milliseconds{0}), std::nullopt);
+}
+
+TEST(NodeProcess, SecondNodeCannotBind) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  Namespace ns(harness::unique_name("twice"));
+  const auto alpha = FakeHostname::printing("alpha\n");
+  const auto beta = FakeHostname::printing("beta\n");
+  NodeProcess first(ns, NodeOptions{{}, alpha.path()});
+  ASSERT_TRUE(serves(ns));
+  NodeProcess second(ns, NodeOptions{{}, beta.path()});
+  const std::string start = std::string("[pim-node] Starting ") + kDash +
+                            " room=MORUN-DEFAULT node_count=1 host=beta "
+                            "ram=8.0GB\n";
+  const std::string listen =
+      "[pim-node] listen bind error: Address already in use (os error 98)\n";
+  const std::string status =
+      "[pim-node] status server error: Address already in use (os error "
+      "98)\n";
+  // The two workers fail on threads of their own, in either order.
+  std::string text = second.read_stderr_until(listen, milliseconds{5000});
+  text = second.read_stderr_until(status, milliseconds{5000});
+  EXPECT_TRUE(text == start + listen + status ||
+              text == start + status + listen)
+      << text;
+  EXPECT_EQ(second.wait_exit(milliseconds{200}), std::nullopt);
+  EXPECT_EQ(harness::status_body(ns), kAlphaBody);
+}
+
+TEST(NodeProcess, SilentClientDoesNotHoldTheEndpoint) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  Namespace ns(harness::unique_name("silent"));
+  const auto fake = FakeHostname::printing("alpha\n");
+  NodeProcess node(ns, NodeOptions{{}, fake.path()});
+  ASSERT_TRUE(serves(ns));
+  const int silent = connect_status(ns);
+  ASSERT_GE(silent, 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(harness::status_body(ns), kAlphaBody);
+  EXPECT_LT(elapsed_ms(start), 7500);
+  // The silent one has been closed unanswered by now.
+  char byte;
+  EXPECT_EQ(recv(silent, &byte, 1, MSG_DONTWAIT), 0);
+  close(silent);
+}
+
+TEST(NodeProcess, HostnameThatNeverEnds) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  Namespace ns(harness::unique_name("slowhost"));
+  const auto fake = FakeHostname::script("printf 'slow\\n'\nexec sleep 20");
+  const auto start = Clock::now();
+  NodeProcess node(ns, NodeOptions{{}, fake.path()});
+  EXPECT_EQ(node.read_stderr_until("\n", milliseconds{9000}),
+            std::string("[pim-node] Starting ") + kDash +
+                " room=MORUN-DEFAULT node_count=1 host=slow ram=8.0GB\n");
+  EXPECT_LT(elapsed_ms(start), 7500);
+}
+
+// Request bytes left unread make close() reset the connection; the response
+// and its end of stream must still reach a client that reads late.
+TEST(NodeProcess, LongRequestAnsweredWithCleanEnd) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  Namespace ns(harness::unique_name("curl"));
+  const auto fake = FakeHostname::printing("alpha\n");
+  NodeProcess node(ns, NodeOptions{{}, fake.path()});
+  ASSERT_TRUE(serves(ns));
+  const std::string request =
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1:47833\r\nUser-Agent: curl/7.88.1\r\n"
+      "Accept: */*\r\nAccept-Language: en\r\n\r\n";
+  ASSERT_EQ(request.size(), 100u);
+  const int fd = connect_status(ns);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), 100);
+  // Everything, the end included, has arrived before the first read.
+  std::this_thread::sleep_for(milliseconds{300});
+  std::string response;
+  int end_errno = -1;  // 0 for a clean end of stream
+  pollfd readable{fd, POLLIN, 0};
+  while (poll(&readable, 1, 3000) > 0) {
+    char buffer[4096];
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) {
+      end_errno = got == 0 ? 0 : errno;
+      break;
+    }
+    response.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  EXPECT_EQ(response,
+            std::string("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                        "Content-Length: 62\r\nAccess-Control-Allow-Origin: "
+                        "*\r\n\r\n") +
+                kAlphaBody);
+  EXPECT_EQ(end_errno, 0);
 }
 
 }  // namespace
