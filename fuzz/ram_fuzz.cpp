@@ -31,26 +31,38 @@ bool accepted(std::string_view text) {
     switch (state) {
       case kStart:
       case kInt:
-        if (digit) state = kInt, digit_seen = true;
-        else if (c == '.') state = kDot;
-        else if (c == 'e' && state == kInt) state = kExp;
-        else return false;
+        if (digit)
+          state = kInt, digit_seen = true;
+        else if (c == '.')
+          state = kDot;
+        else if (c == 'e' && state == kInt)
+          state = kExp;
+        else
+          return false;
         break;
       case kDot:
       case kFrac:
-        if (digit) state = kFrac, digit_seen = true;
-        else if (c == 'e' && digit_seen) state = kExp;
-        else return false;
+        if (digit)
+          state = kFrac, digit_seen = true;
+        else if (c == 'e' && digit_seen)
+          state = kExp;
+        else
+          return false;
         break;
       case kExp:
-        if (c == '+' || c == '-') state = kExpSign;
-        else if (digit) state = kExpDigits;
-        else return false;
+        if (c == '+' || c == '-')
+          state = kExpSign;
+        else if (digit)
+          state = kExpDigits;
+        else
+          return false;
         break;
       case kExpSign:
       case kExpDigits:
-        if (digit) state = kExpDigits;
-        else return false;
+        if (digit)
+          state = kExpDigits;
+        else
+          return false;
         break;
     }
   }

@@ -41,16 +41,15 @@ int open_udp_socket(std::uint16_t port, std::string_view what) {
 
 }  // namespace
 
-void broadcast_loop(std::string room, std::string host,
-                    std::uint32_t node_count, std::shared_ptr<PeerTable> table,
-                    float ram) {
+void broadcast_loop(const std::string& room, const std::string& host,
+                    std::uint32_t node_count,
+                    const std::shared_ptr<PeerTable>& table, float ram) {
   const int fd = open_udp_socket(0, "[pim-node] broadcast bind error: ");
   if (fd < 0) return;
   const int enable = 1;
   // A failure here only means that every send below fails.
   (void)setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable);
-  const std::string payload =
-      format_announcement(room, host, ram, node_count);
+  const std::string payload = format_announcement(room, host, ram, node_count);
   sockaddr_in destination{};
   destination.sin_family = AF_INET;
   destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
@@ -68,8 +67,10 @@ void broadcast_loop(std::string room, std::string host,
   }
 }
 
-void listen_loop(std::string room, std::shared_ptr<PeerTable> table) {
-  const int fd = open_udp_socket(DISCOVERY_PORT, "[pim-node] listen bind error: ");
+void listen_loop(const std::string& room,
+                 const std::shared_ptr<PeerTable>& table) {
+  const int fd =
+      open_udp_socket(DISCOVERY_PORT, "[pim-node] listen bind error: ");
   if (fd < 0) return;
   timeval timeout{};
   timeout.tv_sec = RECEIVE_TIMEOUT.count();

@@ -15,8 +15,6 @@
 #include "text_format.h"
 #include "utf8.h"
 
-extern char** environ;
-
 namespace {
 
 // The element after the first occurrence of `name`, or nullptr.
@@ -49,9 +47,8 @@ int spawn_hostname(pid_t& pid, int stdout_fd, int stderr_fd) {
   sigaddset(&default_signals, SIGPIPE);  // ignored here, default for the child
   char program[] = "hostname";
   char* argv[] = {program, nullptr};
-  if ((error = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO,
-                                                "/dev/null", O_RDONLY, 0)) ==
-          0 &&
+  if ((error = posix_spawn_file_actions_addopen(
+           &actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0)) == 0 &&
       (error = posix_spawn_file_actions_adddup2(&actions, stdout_fd,
                                                 STDOUT_FILENO)) == 0 &&
       (error = posix_spawn_file_actions_adddup2(&actions, stderr_fd,
@@ -92,9 +89,9 @@ std::string collect_output(pid_t pid, int& stdout_fd, int& stderr_fd,
     if (ready < 0 && errno != EINTR) break;
     for (int* fd : {&stdout_fd, &stderr_fd}) {
       if (*fd < 0) continue;
-      const auto polled = std::find_if(
-          fds.begin(), fds.begin() + count,
-          [&](const pollfd& entry) { return entry.fd == *fd; });
+      const auto polled =
+          std::find_if(fds.begin(), fds.begin() + count,
+                       [&](const pollfd& entry) { return entry.fd == *fd; });
       if (polled == fds.begin() + count || polled->revents == 0) continue;
       std::array<char, 4096> buffer;
       const ssize_t got = read(*fd, buffer.data(), buffer.size());

@@ -28,13 +28,27 @@ void append_json_string(std::string& out, std::string_view text) {
   out.push_back('"');
   for (const char c : text) {
     switch (c) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case '\b': out.append("\\b"); break;
-      case '\f': out.append("\\f"); break;
-      case '\n': out.append("\\n"); break;
-      case '\r': out.append("\\r"); break;
-      case '\t': out.append("\\t"); break;
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\b':
+        out.append("\\b");
+        break;
+      case '\f':
+        out.append("\\f");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           out.append("\\u00");
@@ -147,8 +161,8 @@ void serve_connection(int fd, std::string_view host, PeerTable& table,
   close(fd);
 }
 
-void status_server(std::string host, std::shared_ptr<PeerTable> table,
-                   float ram) {
+void status_server(const std::string& host,
+                   const std::shared_ptr<PeerTable>& table, float ram) {
   const auto fail = [](int fd, int error) {
     if (fd >= 0) close(fd);
     log_line("[pim-node] status server error: " + os_error_text(error) + "\n");

@@ -22,8 +22,8 @@ inline constexpr std::chrono::milliseconds CONNECTION_TIME_LIMIT{5000};
 
 // Serves 127.0.0.1:47833 forever. Returns only when the listening socket
 // cannot be opened, after printing "[pim-node] status server error: …".
-void status_server(std::string host, std::shared_ptr<PeerTable> table,
-                   float ram);
+void status_server(const std::string& host,
+                   const std::shared_ptr<PeerTable>& table, float ram);
 
 // Reads one request from the accepted connection `fd` (waiting at most
 // `time_limit`), answers it if it begins with "GET", and closes `fd`.
@@ -38,5 +38,5 @@ void handle_status(int fd, std::string_view host, PeerTable& table, float ram,
 
 // The whole HTTP response: headers and the JSON document listing this node,
 // its peers in the table's order and the total ram. Takes the lock itself.
-std::string status_response(std::string_view host, PeerTable& table,
-                            float ram) EXCLUDES(table.mutex);
+std::string status_response(std::string_view host, PeerTable& table, float ram)
+    EXCLUDES(table.mutex);

@@ -1,0 +1,272 @@
+#!/usr/bin/env bash
+# Checks what an operator installs: `cmake --install` (DESTDIR and --prefix),
+# the systemd unit, the manual page, the dashboard's script hash, and the
+# Debian package built by cpack, installed into a scratch dpkg root. The
+# installed program runs only inside private network namespaces.
+#   tests/operator/package_checks.sh SOURCE_DIR BUILD_DIR
+# BUILD_DIR must be built with CMAKE_INSTALL_PREFIX=/usr. Prints one
+# "ok - ..." or "not ok - ..." line per check; needs root.
+set -uo pipefail
+
+source_dir=$(cd "$1" && pwd)
+build_dir=$(cd "$2" && pwd)
+version=0.1.0
+arch=$(dpkg --print-architecture)
+scratch=$(mktemp -d /tmp/pim-operator.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+export LC_ALL=C.UTF-8
+
+# check NAME COMMAND...: one result line; the command's output is the detail.
+check() {
+  local name=$1 output
+  shift
+  if output=$("$@" 2>&1); then
+    echo "ok - $name"
+  else
+    echo "not ok - $name: $(printf '%s' "$output" | tail -n 8 | tr '\n' ' ')"
+  fi
+}
+
+# same_text EXPECTED ACTUAL: fails with both shown when they differ.
+same_text() {
+  [ "$1" == "$2" ] && return 0
+  printf 'expected [%s] got [%s]\n' "$1" "$2"
+  return 1
+}
+
+files_under() { (cd "$1" && find . -type f | LC_ALL=C sort | tr '\n' ' '); }
+
+# --- cmake --install --------------------------------------------------------
+
+destdir=$scratch/destdir
+prefix=$scratch/prefix
+DESTDIR=$destdir cmake --install "$build_dir" >"$scratch/install.log" 2>&1
+cmake --install "$build_dir" --prefix "$prefix" >>"$scratch/install.log" 2>&1
+
+check "DESTDIR install under /usr lays out program, unit, settings, manual, dashboard" \
+  same_text "./etc/default/pim-node ./usr/bin/pim-node ./usr/lib/systemd/system/pim-node.service ./usr/share/man/man8/pim-node.8.gz ./usr/share/pim-node/dashboard.html " \
+  "$(files_under "$destdir")"
+
+check "under /usr the unit is installed as written" \
+  cmp "$source_dir/dist/pim-node.service" "$destdir/usr/lib/systemd/system/pim-node.service"
+
+check "--prefix install puts everything under the prefix" \
+  same_text "./bin/pim-node ./etc/default/pim-node ./lib/systemd/system/pim-node.service ./share/man/man8/pim-node.8.gz ./share/pim-node/dashboard.html " \
+  "$(files_under "$prefix")"
+
+check "--prefix install points the unit at the prefix" \
+  same_text "EnvironmentFile=-$prefix/etc/default/pim-node
+ExecStart=$prefix/bin/pim-node --room \${PIM_NODE_ROOM} --node-count \${PIM_NODE_COUNT}" \
+  "$(grep -E '^(ExecStart|EnvironmentFile)=' "$prefix/lib/systemd/system/pim-node.service")"
+
+check "installed settings file sets nothing and shows both defaults" \
+  same_text "#PIM_NODE_ROOM=MORUN-DEFAULT
+#PIM_NODE_COUNT=1" "$(grep -v -E '^(#( .*)?)?$' "$destdir/etc/default/pim-node")"
+
+# --- systemd unit -----------------------------------------------------------
+
+# verify checks that ExecStart's program exists and that `man` finds the page
+# named in Documentation=, so it runs on the --prefix copy with its MANPATH.
+verify_unit() {
+  local output
+  output=$(MANPATH=$prefix/share/man systemd-analyze verify \
+    "$prefix/lib/systemd/system/pim-node.service" 2>&1) || { echo "$output"; return 1; }
+  [ -z "$output" ] || { echo "$output"; return 1; }
+}
+check "systemd-analyze verify passes on the installed unit" verify_unit
+
+unit_has_settings() {
+  local unit=$destdir/usr/lib/systemd/system/pim-node.service missing=() line
+  for line in After=network-online.target Wants=network-online.target \
+    EnvironmentFile=-/etc/default/pim-node Restart=on-failure DynamicUser=yes \
+    NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes \
+    PrivateDevices=yes CapabilityBoundingSet= AmbientCapabilities= \
+    "RestrictAddressFamilies=AF_INET AF_UNIX" SystemCallFilter=@system-service \
+    MemoryMax=64M; do
+    grep -qxF -- "$line" "$unit" || missing+=("$line")
+  done
+  grep -qE '^Environment=PATH=([^ ]*:)?/usr/bin(:[^ ]*)?$' "$unit" || missing+=("PATH with /usr/bin")
+  [ ${#missing[@]} -eq 0 ] || { echo "missing: ${missing[*]}"; return 1; }
+}
+check "unit starts after the network and carries the hardening settings" unit_has_settings
+
+exposure_is_low() {
+  local output level
+  output=$(systemd-analyze security --offline=yes --no-pager \
+    "$prefix/lib/systemd/system/pim-node.service" 2>&1)
+  level=$(printf '%s\n' "$output" | sed -n 's/.*Overall exposure level for pim-node.service: \([0-9.]*\).*/\1/p')
+  echo "exposure ${level:-unknown}"
+  [ -n "$level" ] && awk -v l="$level" 'BEGIN { exit !(l <= 2.0) }'
+}
+check "systemd-analyze security rates the unit's exposure 2.0 or lower" exposure_is_low
+
+# --- manual page ------------------------------------------------------------
+
+groff_is_silent() {
+  local output
+  output=$(groff -ww -z -mdoc "$source_dir/man/pim-node.8" 2>&1) || { echo "$output"; return 1; }
+  [ -z "$output" ] || { echo "$output"; return 1; }
+}
+check "groff -ww -z -mdoc reports no warning" groff_is_silent
+
+rendered=$scratch/man.txt
+man_renders() {
+  MANWIDTH=200 man --warnings -l "$destdir/usr/share/man/man8/pim-node.8.gz" \
+    >"$rendered" 2>"$scratch/man.err" || { cat "$scratch/man.err"; return 1; }
+  [ ! -s "$scratch/man.err" ] || { cat "$scratch/man.err"; return 1; }
+  local missing=() heading
+  for heading in NAME SYNOPSIS DESCRIPTION SERVICE ENVIRONMENT FILES "EXIT STATUS" \
+    DIAGNOSTICS EXAMPLES "SEE ALSO"; do
+    grep -qx "$heading" "$rendered" || missing+=("$heading")
+  done
+  [ ${#missing[@]} -eq 0 ] || { echo "missing sections: ${missing[*]}"; return 1; }
+  grep -qF 'pim-node [--room room] [--node-count count]' "$rendered" || { echo "no synopsis"; return 1; }
+}
+check "man -l renders the installed page without warnings, with every section" man_renders
+
+# The examples the manual gives, worked out by hand for a node called alpha.
+start_line='[pim-node] Starting — room=MORUN-DEFAULT node_count=1 host=alpha ram=8.0GB'
+empty_body='{"self":{"host":"alpha","ram":8.0},"peers":[],"total_ram":8.0}'
+headers=$'HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 116\r\nAccess-Control-Allow-Origin: *\r\n\r\n'
+two_peers_a='{"self":{"host":"alpha","ram":8.0},"peers":[{"host":"beta","ram":8.0},{"host":"gamma","ram":16.0}],"total_ram":32.0}'
+two_peers_b='{"self":{"host":"alpha","ram":8.0},"peers":[{"host":"gamma","ram":16.0},{"host":"beta","ram":8.0}],"total_ram":32.0}'
+
+manual_shows_examples() {
+  local missing=() text
+  for text in "‘$start_line’" "$empty_body" "Content-Length: 116" \
+    '{"self":{"host":"alpha","ram":8.0},"peers":[{"host":"beta",' \
+    '"ram":8.0},{"host":"gamma","ram":16.0}],"total_ram":32.0}' \
+    '$ curl -s http://127.0.0.1:47833/'; do
+    grep -qF -- "$text" "$rendered" || missing+=("$text")
+  done
+  [ ${#missing[@]} -eq 0 ] || { echo "not in the manual: ${missing[*]}"; return 1; }
+}
+check "manual shows the start line, the curl query and the documents" manual_shows_examples
+
+# --- dashboard --------------------------------------------------------------
+
+script_hash_matches() {
+  node --input-type=module -e '
+    import fs from "node:fs";
+    import crypto from "node:crypto";
+    const page = fs.readFileSync(process.argv[1], "utf8");
+    const script = page.match(/<script>([\s\S]*?)<\/script>/)[1];
+    const hash = crypto.createHash("sha256").update(script, "utf8").digest("base64");
+    const named = page.match(/script-src '"'"'sha256-([^'"'"']*)'"'"'/);
+    if (!named || named[1] !== hash) {
+      console.log("the page names " + (named ? named[1] : "no hash") + "; its script hashes to " + hash);
+      process.exit(1);
+    }' "$source_dir/web/dashboard.html"
+}
+check "dashboard's content security policy names its script's hash" script_hash_matches
+
+# --- Debian package ---------------------------------------------------------
+
+deb=$build_dir/pim-node_${version}_${arch}.deb
+rm -f "$deb"
+check "cpack -G DEB builds pim-node_${version}_${arch}.deb" \
+  bash -c 'cd "$1" && cpack -G DEB >"$2/cpack.log" 2>&1 || { tail -n 20 "$2/cpack.log"; exit 1; }; test -f "$3"' \
+  bash "$build_dir" "$scratch" "$deb"
+
+control_is_right() {
+  local field expected actual bad=()
+  while IFS='=' read -r field expected; do
+    actual=$(dpkg-deb -f "$deb" "$field")
+    [ "$actual" == "$expected" ] || bad+=("$field=[$actual]")
+  done <<EOF
+Package=pim-node
+Version=$version
+Architecture=$arch
+Section=net
+Priority=optional
+Maintainer=pim-node developers <pim-node@example.org>
+EOF
+  local depends description
+  depends=$(dpkg-deb -f "$deb" Depends)
+  # shlibdeps adds the C and C++ runtimes; hostname is named by hand.
+  for field in 'hostname' 'libc6 (>= ' 'libstdc++6 (>= ' 'libgcc-s1 (>= '; do
+    [[ ", $depends" == *", $field"* ]] || bad+=("Depends lacks $field: [$depends]")
+  done
+  description=$(dpkg-deb -f "$deb" Description)
+  [ "$(head -n 1 <<<"$description")" == "local-network mesh agent that announces this machine and lists its peers" ] ||
+    bad+=("Description synopsis")
+  [ "$(wc -l <<<"$description")" -ge 5 ] || bad+=("Description has no long text")
+  [ "$(dpkg-deb -I "$deb" conffiles)" == "/etc/default/pim-node" ] || bad+=("conffiles")
+  [ ${#bad[@]} -eq 0 ] || { echo "${bad[*]}"; return 1; }
+}
+check "dpkg-deb --info: name, version, section, maintainer, dependencies, description, conffile" control_is_right
+
+check "dpkg-deb --contents: the five files, owned by root" same_text \
+  "-rw-r--r-- root/root ./etc/default/pim-node
+-rwxr-xr-x root/root ./usr/bin/pim-node
+-rw-r--r-- root/root ./usr/lib/systemd/system/pim-node.service
+-rw-r--r-- root/root ./usr/share/man/man8/pim-node.8.gz
+-rw-r--r-- root/root ./usr/share/pim-node/dashboard.html" \
+  "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | LC_ALL=C sort -k3)"
+
+root=$scratch/root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/log"
+touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+# The scratch root has no libc or hostname package of its own.
+check "dpkg -i installs the package into a scratch root" \
+  bash -c 'dpkg --root="$1" --force-depends -i "$2" >/dev/null 2>&1 &&
+    dpkg-query --admindir="$1/var/lib/dpkg" -W -f="\${Status} \${Version}" pim-node |
+      grep -qx "install ok installed $3"' bash "$root" "$deb" "$version"
+
+check "the packaged program is a stripped ELF executable" \
+  bash -c 'file -b "$1" | grep -E "^ELF 64-bit LSB pie executable.*, stripped$"' bash "$root/usr/bin/pim-node"
+
+check "the packaged unit is the unit as written" \
+  cmp "$source_dir/dist/pim-node.service" "$root/usr/lib/systemd/system/pim-node.service"
+
+# Runs in a private network namespace: starts the installed program as host
+# alpha, saves its start line and two status answers (before and after two
+# peers announce themselves from 127.0.0.2 and 127.0.0.3).
+run_installed_node() {
+  local binary=$1 out=$2 pid i
+  ip link set lo up
+  mkdir -p "$out/bin"
+  printf '#!/bin/sh\necho alpha\n' >"$out/bin/hostname"
+  chmod +x "$out/bin/hostname"
+  PATH="$out/bin:/usr/bin:/bin" "$binary" 2>"$out/stderr" &
+  pid=$!
+  for i in $(seq 50); do
+    curl -s -o "$out/empty" http://127.0.0.1:47833/ && break
+    sleep 0.1
+  done
+  node -e '
+    const dgram = require("node:dgram");
+    const send = (address, text) => new Promise((done) => {
+      const socket = dgram.createSocket("udp4");
+      socket.bind({ address, port: 0 }, () =>
+        socket.send(text, 47832, "127.0.0.1", () => { socket.close(); done(); }));
+    });
+    Promise.all([send("127.0.0.2", "MORUN-MESH|MORUN-DEFAULT|beta|8.00|1"),
+                 send("127.0.0.3", "MORUN-MESH|MORUN-DEFAULT|gamma|16.00|1")]);'
+  sleep 0.5
+  curl -s -i -o "$out/two" http://127.0.0.1:47833/
+  kill "$pid"
+  wait "$pid" 2>/dev/null
+  return 0
+}
+node_out=$scratch/node
+mkdir -p "$node_out"
+unshare -n bash -c "$(declare -f run_installed_node); run_installed_node \"\$1\" \"\$2\"" \
+  bash "$root/usr/bin/pim-node" "$node_out" >/dev/null 2>&1
+
+check "installed program prints the start line the manual shows" \
+  same_text "$start_line" "$(cat "$node_out/stderr" 2>/dev/null)"
+check "installed program answers on 127.0.0.1:47833 as the manual shows" \
+  same_text "$empty_body" "$(cat "$node_out/empty" 2>/dev/null)"
+two_peers_as_documented() {
+  local answer
+  answer=$(cat "$node_out/two" 2>/dev/null)
+  [ "$answer" == "$headers$two_peers_a" ] || [ "$answer" == "$headers$two_peers_b" ] ||
+    { printf 'got [%q]\n' "$answer"; return 1; }
+}
+check "with two peers it answers with the manual's headers and document" two_peers_as_documented
+
+check "dpkg -P removes the package and its settings file" \
+  bash -c 'dpkg --root="$1" -P pim-node >/dev/null 2>&1 &&
+    ! dpkg-query --admindir="$1/var/lib/dpkg" -W -f="\${Status}" pim-node 2>/dev/null | grep -q installed &&
+    test -z "$(find "$1/usr" "$1/etc" -type f)"' bash "$root"
