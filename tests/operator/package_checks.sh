@@ -183,8 +183,13 @@ Maintainer=pim-node developers <pim-node@example.org>
 EOF
   local depends description
   depends=$(dpkg-deb -f "$deb" Depends)
-  # shlibdeps adds the C and C++ runtimes; hostname is named by hand.
-  for field in 'hostname' 'libc6 (>= ' 'libstdc++6 (>= ' 'libgcc-s1 (>= '; do
+  # hostname is named by hand; shlibdeps adds the C and C++ runtimes when the
+  # program is linked against them (the usual build links it statically).
+  local fields=('hostname')
+  if readelf -d "$build_dir/pim-node" | grep -q NEEDED; then
+    fields+=('libc6 (>= ')
+  fi
+  for field in "${fields[@]}"; do
     [[ ", $depends" == *", $field"* ]] || bad+=("Depends lacks $field: [$depends]")
   done
   description=$(dpkg-deb -f "$deb" Description)
