@@ -1,0 +1,199 @@
+// Micro-benchmarks of the node's library, each beside a reference that does
+// the same job the plain way, measured in the same run:
+//   parse_announcement       vs record_peer alone (the insert it ends in)
+//   parse_ram                vs the C library's strtof_l alone
+//   format_fixed             vs snprintf("%.1f")
+//   status_response(N peers) vs the same bytes built with snprintf
+// Every benchmark also reports the minimum over repetitions ("_min"), the
+// figure least disturbed by other work on a shared machine.
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <locale.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "announcement.h"
+#include "peer_table.h"
+#include "status_server.h"
+#include "text_format.h"
+
+namespace {
+
+constexpr std::string_view ROOM = "lab";
+constexpr std::string_view SELF_HOST = "alpha";
+constexpr std::string_view TYPICAL = "MORUN-MESH|lab|alpha|8.00|1";
+
+IpAddress address_of(std::uint32_t n) {
+  in_addr addr{};
+  addr.s_addr = htonl(0x0A000000u + n);  // 10.0.0.0 + n, never sent anywhere
+  return IpAddress::from_v4(addr);
+}
+
+// A 256-byte announcement: the host name fills what the other fields leave.
+std::string long_announcement() {
+  const std::string head = "MORUN-MESH|lab|";
+  const std::string tail = "|8.00|1";
+  return head + std::string(256 - head.size() - tail.size(), 'h') + tail;
+}
+
+std::string host_of(std::string_view announcement) {
+  const std::size_t start = announcement.find('|', 11) + 1;
+  return std::string(
+      announcement.substr(start, announcement.find('|', start) - start));
+}
+
+double minimum(const std::vector<double>& values) {
+  return *std::min_element(values.begin(), values.end());
+}
+
+void parse_announcement_bench(benchmark::State& state,
+                              const std::string& text) {
+  PeerTable table;
+  const IpAddress sender = address_of(1);
+  for (auto _ : state) parse_announcement(text, sender, ROOM, table);
+}
+
+void record_peer_reference(benchmark::State& state, const std::string& text) {
+  PeerTable table;
+  const IpAddress sender = address_of(1);
+  const std::string host = host_of(text);
+  for (auto _ : state) record_peer(table, sender, host, 8.0f);
+}
+
+void BM_parse_announcement_typical(benchmark::State& state) {
+  parse_announcement_bench(state, std::string(TYPICAL));
+}
+void BM_ref_parse_announcement_typical(benchmark::State& state) {
+  record_peer_reference(state, std::string(TYPICAL));
+}
+void BM_parse_announcement_256_bytes(benchmark::State& state) {
+  parse_announcement_bench(state, long_announcement());
+}
+void BM_ref_parse_announcement_256_bytes(benchmark::State& state) {
+  record_peer_reference(state, long_announcement());
+}
+
+void BM_parse_ram(benchmark::State& state) {
+  std::string_view text = "8.00";
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(text);
+    benchmark::DoNotOptimize(parse_ram(text));
+  }
+}
+void BM_ref_parse_ram(benchmark::State& state) {
+  const locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
+  const char* text = "8.00";
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(text);
+    benchmark::DoNotOptimize(strtof_l(text, nullptr, c_locale));
+  }
+  freelocale(c_locale);
+}
+
+void BM_format_fixed(benchmark::State& state) {
+  float value = 16.25f;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(value);
+    benchmark::DoNotOptimize(format_fixed(value, 1));
+  }
+}
+void BM_ref_format_fixed(benchmark::State& state) {
+  float value = 16.25f;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(value);
+    char buffer[64];
+    const int length = std::snprintf(buffer, sizeof buffer, "%.1f",
+                                     static_cast<double>(value));
+    std::string text(buffer, static_cast<std::size_t>(length));
+    benchmark::DoNotOptimize(text);
+  }
+}
+
+// A table of `peers` peers named peer-00001 …, ram cycling through 1 to 64.
+std::unique_ptr<PeerTable> filled_table(std::int64_t peers) {
+  auto table = std::make_unique<PeerTable>();
+  for (std::int64_t i = 0; i < peers; ++i) {
+    char host[32];
+    std::snprintf(host, sizeof host, "peer-%05lld", static_cast<long long>(i));
+    record_peer(*table, address_of(static_cast<std::uint32_t>(i)), host,
+                static_cast<float>(1 + i % 64));
+  }
+  return table;
+}
+
+// The status response built the plain way: snprintf for every number, no
+// escaping (the host names above need none), under the same lock.
+std::string reference_response(std::string_view host, PeerTable& table,
+                               float ram) {
+  std::string body;
+  char number[64];
+  {
+    MutexLock lock(table.mutex);
+    body.append("{\"self\":{\"host\":\"").append(host).append("\",\"ram\":");
+    std::snprintf(number, sizeof number, "%.1f", static_cast<double>(ram));
+    body.append(number).append("},\"peers\":[");
+    float total = -0.0f;
+    bool first = true;
+    for (const auto& [address, peer] : table.peers) {
+      if (!first) body.push_back(',');
+      first = false;
+      std::snprintf(number, sizeof number, "%.1f",
+                    static_cast<double>(peer.ram));
+      body.append("{\"host\":\"").append(peer.host).append("\",\"ram\":");
+      body.append(number).push_back('}');
+      total += peer.ram;
+    }
+    total += ram;
+    std::snprintf(number, sizeof number, "%.1f", static_cast<double>(total));
+    body.append("],\"total_ram\":").append(number).push_back('}');
+  }
+  char head[256];
+  std::snprintf(head, sizeof head,
+                "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                "Content-Length: %zu\r\nAccess-Control-Allow-Origin: *\r\n\r\n",
+                body.size());
+  return head + body;
+}
+
+void BM_status_response(benchmark::State& state) {
+  auto table = filled_table(state.range(0));
+  if (status_response(SELF_HOST, *table, 8.0f) !=
+      reference_response(SELF_HOST, *table, 8.0f)) {
+    state.SkipWithError("the reference does not build the same bytes");
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(status_response(SELF_HOST, *table, 8.0f));
+  }
+}
+void BM_ref_status_response(benchmark::State& state) {
+  auto table = filled_table(state.range(0));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(reference_response(SELF_HOST, *table, 8.0f));
+  }
+}
+
+#define PIM_BENCH(function) \
+  BENCHMARK(function)->ComputeStatistics("min", minimum)
+
+PIM_BENCH(BM_parse_announcement_typical);
+PIM_BENCH(BM_ref_parse_announcement_typical);
+PIM_BENCH(BM_parse_announcement_256_bytes);
+PIM_BENCH(BM_ref_parse_announcement_256_bytes);
+PIM_BENCH(BM_parse_ram);
+PIM_BENCH(BM_ref_parse_ram);
+PIM_BENCH(BM_format_fixed);
+PIM_BENCH(BM_ref_format_fixed);
+PIM_BENCH(BM_status_response)->Arg(10)->Arg(1000)->Arg(10000);
+PIM_BENCH(BM_ref_status_response)->Arg(10)->Arg(1000)->Arg(10000);
+
+}  // namespace
+
+BENCHMARK_MAIN();
