@@ -27,6 +27,7 @@ using harness::FakeHostname;
 using harness::Namespace;
 using harness::NodeOptions;
 using harness::NodeProcess;
+using harness::UdpSocket;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 using Peers = std::vector<std::pair<std::string, double>>;
@@ -169,68 +170,6 @@ Status wait_for_peers(const Namespace& ns, const Peers& expected,
   return status.value_or(Status{});
 }
 
-// A UDP socket created inside ns (so it stays there), optionally bound.
-class UdpSocket {
- public:
-  UdpSocket(const Namespace& ns, const std::string& ip, int port) {
-    fd_ = ns.within([&] {
-      const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      if (fd < 0) throw std::runtime_error("socket failed");
-      const int enable = 1;
-      setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable);
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_port = htons(static_cast<uint16_t>(port));
-      inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
-      if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) !=
-          0) {
-        close(fd);
-        throw std::runtime_error("cannot bind " + ip);
-      }
-      return fd;
-    });
-  }
-  ~UdpSocket() { close(fd_); }
-  UdpSocket(const UdpSocket&) = delete;
-  UdpSocket& operator=(const UdpSocket&) = delete;
-
-  void send_to(const std::string& ip, std::string_view payload) const {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(DISCOVERY_PORT);
-    inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
-    ASSERT_EQ(sendto(fd_, payload.data(), payload.size(), 0,
-                     reinterpret_cast<sockaddr*>(&address), sizeof address),
-              static_cast<ssize_t>(payload.size()));
-  }
-
-  // Waits up to `timeout` for a datagram from `ip`; returns when it came.
-  std::optional<Clock::time_point> receive_from(const std::string& ip,
-                                                milliseconds timeout) const {
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-      pollfd readable{fd_, POLLIN, 0};
-      const auto left =
-          std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-      if (poll(&readable, 1, static_cast<int>(left.count()) + 1) <= 0) break;
-      char buffer[512];
-      sockaddr_in source{};
-      socklen_t length = sizeof source;
-      if (recvfrom(fd_, buffer, sizeof buffer, 0,
-                   reinterpret_cast<sockaddr*>(&source), &length) < 0) {
-        continue;
-      }
-      char text[INET_ADDRSTRLEN] = "";
-      inet_ntop(AF_INET, &source.sin_addr, text, sizeof text);
-      if (ip == text) return Clock::now();
-    }
-    return std::nullopt;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 class Mesh4 : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -346,15 +285,19 @@ TEST_F(Mesh4, CraftedDatagramsAreRecordedOnlyWhenValid) {
   {
     UdpSocket bad(*mesh_->probe, PROBE_IP, 0);
     for (const std::string& target : {std::string("255.255.255.255"), lab_a}) {
-      bad.send_to(target, "MORUN-MESX|lab|bad-magic|4.00|1");
-      bad.send_to(target, "MORUN-MESH|Lab|bad-room|4.00|1");
-      bad.send_to(target, "MORUN-MESH|lab|bad-\xFF-utf8|4.00|1");
+      EXPECT_TRUE(bad.send_to(target, DISCOVERY_PORT,
+                              "MORUN-MESX|lab|bad-magic|4.00|1"));
+      EXPECT_TRUE(bad.send_to(target, DISCOVERY_PORT,
+                              "MORUN-MESH|Lab|bad-room|4.00|1"));
+      EXPECT_TRUE(bad.send_to(target, DISCOVERY_PORT,
+                              "MORUN-MESH|lab|bad-\xFF-utf8|4.00|1"));
     }
   }
   // Sent after the bad ones from a second address: once it is listed, the
   // bad ones ahead of it in the same queue have been handled too.
   UdpSocket good(*mesh_->probe, CRAFTED_IP, 0);
-  good.send_to("255.255.255.255", "MORUN-MESH|lab|crafted|4.00|1");
+  EXPECT_TRUE(good.send_to("255.255.255.255", DISCOVERY_PORT,
+                           "MORUN-MESH|lab|crafted|4.00|1"));
   const Peers expected = {
       {"crafted", 4.0}, {"lab-a", 8.0}, {"lab-b", 8.0}, {"lab-c", 8.0}};
   for (int i = 0; i < 3; ++i) {

@@ -318,23 +318,63 @@ std::string wait_for_status(const Namespace& ns,
   }
 }
 
-bool send_datagram(const Namespace& ns, const std::string& ip, int port,
-                   std::string_view payload) {
-  return ns.within([&] {
+namespace {
+
+sockaddr_in ipv4_address(const std::string& ip, int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+  return address;
+}
+
+}  // namespace
+
+UdpSocket::UdpSocket(const Namespace& ns, const std::string& ip, int port) {
+  fd_ = ns.within([&] {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0) throw std::runtime_error("socket failed");
     const int enable = 1;
     setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
-    const ssize_t sent =
-        sendto(fd, payload.data(), payload.size(), MSG_NOSIGNAL,
-               reinterpret_cast<sockaddr*>(&address), sizeof address);
-    close(fd);
-    return sent == static_cast<ssize_t>(payload.size());
+    const sockaddr_in address = ipv4_address(ip, port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+        0) {
+      close(fd);
+      throw std::runtime_error("cannot bind " + ip);
+    }
+    return fd;
   });
+}
+
+UdpSocket::~UdpSocket() { close(fd_); }
+
+bool UdpSocket::send_to(const std::string& ip, int port,
+                        std::string_view payload) const {
+  const sockaddr_in address = ipv4_address(ip, port);
+  return sendto(fd_, payload.data(), payload.size(), MSG_NOSIGNAL,
+                reinterpret_cast<const sockaddr*>(&address),
+                sizeof address) == static_cast<ssize_t>(payload.size());
+}
+
+std::optional<std::chrono::steady_clock::time_point> UdpSocket::receive_from(
+    const std::string& ip, milliseconds timeout) const {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    pollfd readable{fd_, POLLIN, 0};
+    if (poll(&readable, 1, remaining_ms(deadline) + 1) <= 0) break;
+    char buffer[512];
+    sockaddr_in source{};
+    socklen_t length = sizeof source;
+    if (recvfrom(fd_, buffer, sizeof buffer, 0,
+                 reinterpret_cast<sockaddr*>(&source), &length) < 0) {
+      continue;
+    }
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &source.sin_addr, text, sizeof text);
+    if (ip == text) return Clock::now();
+  }
+  return std::nullopt;
 }
 
 }  // namespace harness

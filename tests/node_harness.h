@@ -127,10 +127,25 @@ std::string wait_for_status(const Namespace& ns,
                             const std::function<bool(const std::string&)>& pred,
                             milliseconds timeout);
 
-// Sends one UDP datagram from inside ns to ip:port (SO_BROADCAST set, so
-// 255.255.255.255 works where a route exists).
-bool send_datagram(const Namespace& ns, const std::string& ip, int port,
-                   std::string_view payload);
+// A UDP socket created inside a namespace (so it stays there) and bound to
+// ip:port there, with SO_BROADCAST set so that 255.255.255.255 works where a
+// route exists. Closed on destruction.
+class UdpSocket {
+ public:
+  UdpSocket(const Namespace& ns, const std::string& ip, int port);
+  ~UdpSocket();
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+
+  // True when the whole payload went out as one datagram.
+  bool send_to(const std::string& ip, int port, std::string_view payload) const;
+  // Waits up to `timeout` for a datagram from `ip`; returns when it came.
+  std::optional<std::chrono::steady_clock::time_point> receive_from(
+      const std::string& ip, milliseconds timeout) const;
+
+ private:
+  int fd_ = -1;
+};
 
 // A namespace name unique to this test process.
 std::string unique_name(std::string_view stem);
