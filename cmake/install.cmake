@@ -3,12 +3,6 @@
 # built with `cpack -G DEB` in the build folder.
 include(GNUInstallDirs)
 
-if(PROJECT_VERSION)
-  set(PIM_NODE_VERSION "${PROJECT_VERSION}")
-else()
-  set(PIM_NODE_VERSION 0.1.0)
-endif()
-
 install(TARGETS pim-node RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The manual page is installed compressed, as Debian wants it; man reads it so.
