@@ -56,12 +56,14 @@ check "--prefix install puts everything under the prefix" \
 
 check "--prefix install points the unit at the prefix" \
   same_text "EnvironmentFile=-$prefix/etc/default/pim-node
-ExecStart=$prefix/bin/pim-node --room \${PIM_NODE_ROOM} --node-count \${PIM_NODE_COUNT}" \
+ExecStart=$prefix/bin/pim-node --room \${PIM_NODE_ROOM} --node-count \${PIM_NODE_COUNT} --ram \${PIM_NODE_RAM} \$PIM_NODE_LOG_PEERS" \
   "$(grep -E '^(ExecStart|EnvironmentFile)=' "$prefix/lib/systemd/system/pim-node.service")"
 
-check "installed settings file sets nothing and shows both defaults" \
+check "installed settings file turns on the peer log and shows the other defaults" \
   same_text "#PIM_NODE_ROOM=MORUN-DEFAULT
-#PIM_NODE_COUNT=1" "$(grep -v -E '^(#( .*)?)?$' "$destdir/etc/default/pim-node")"
+#PIM_NODE_COUNT=1
+#PIM_NODE_RAM=8.0
+PIM_NODE_LOG_PEERS=--log-peers" "$(grep -v -E '^(#( .*)?)?$' "$destdir/etc/default/pim-node")"
 
 # --- systemd unit -----------------------------------------------------------
 
@@ -82,9 +84,11 @@ unit_has_settings() {
     NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes \
     PrivateDevices=yes CapabilityBoundingSet= AmbientCapabilities= \
     "RestrictAddressFamilies=AF_INET AF_UNIX" SystemCallFilter=@system-service \
-    MemoryMax=64M; do
+    MemoryMax=64M ProtectProc=invisible; do
     grep -qxF -- "$line" "$unit" || missing+=("$line")
   done
+  # ProcSubset=pid would hide /proc/meminfo, which --ram auto reads.
+  ! grep -q '^ProcSubset=' "$unit" || missing+=("no ProcSubset=")
   grep -qE '^Environment=PATH=([^ ]*:)?/usr/bin(:[^ ]*)?$' "$unit" || missing+=("PATH with /usr/bin")
   [ ${#missing[@]} -eq 0 ] || { echo "missing: ${missing[*]}"; return 1; }
 }
