@@ -4,6 +4,30 @@
 include(GNUInstallDirs)
 
 install(TARGETS pim-node RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The install scripts below find the program through pim_bindir, relative to
+# the prefix given at install time unless it is absolute. A stripped install
+# (the package's) also drops the compiler's .comment section, which nothing
+# reads.
+install(CODE "
+  set(pim_bindir \"${CMAKE_INSTALL_BINDIR}\")
+  set(pim_strip \"${CMAKE_STRIP}\")
+")
+install(CODE [[
+  if(IS_ABSOLUTE "${pim_bindir}")
+    set(pim_binary "${pim_bindir}/pim-node")
+  else()
+    set(pim_binary "${CMAKE_INSTALL_PREFIX}/${pim_bindir}/pim-node")
+  endif()
+  if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(
+      COMMAND "${pim_strip}" --remove-section=.comment
+              "$ENV{DESTDIR}${pim_binary}"
+      RESULT_VARIABLE pim_strip_result)
+    if(NOT pim_strip_result EQUAL 0)
+      message(FATAL_ERROR "removing .comment from $ENV{DESTDIR}${pim_binary} failed")
+    endif()
+  endif()
+]])
 
 # The manual page is installed compressed, as Debian wants it; man reads it so.
 find_program(PIM_GZIP gzip REQUIRED)
@@ -32,7 +56,6 @@ install(FILES "${PROJECT_SOURCE_DIR}/web/dashboard.html"
 install(CODE "
   set(pim_unit_source \"${PROJECT_SOURCE_DIR}/dist/pim-node.service\")
   set(pim_default_source \"${PROJECT_SOURCE_DIR}/dist/pim-node.default\")
-  set(pim_bindir \"${CMAKE_INSTALL_BINDIR}\")
   set(pim_unit_staging \"${PROJECT_BINARY_DIR}/dist/pim-node.service\")
 ")
 install(CODE [[
@@ -40,11 +63,6 @@ install(CODE [[
     set(pim_etc /etc)
   else()
     set(pim_etc "${CMAKE_INSTALL_PREFIX}/etc")
-  endif()
-  if(IS_ABSOLUTE "${pim_bindir}")
-    set(pim_binary "${pim_bindir}/pim-node")
-  else()
-    set(pim_binary "${CMAKE_INSTALL_PREFIX}/${pim_bindir}/pim-node")
   endif()
   file(READ "${pim_unit_source}" pim_unit)
   string(REPLACE "ExecStart=/usr/bin/pim-node " "ExecStart=${pim_binary} "
@@ -60,13 +78,18 @@ install(CODE [[
        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 ]])
 
-# Debian package: pim-node_<version>_<arch>.deb, laid out under /usr with the
-# settings file in /etc/default as a conffile. It starts nothing on install:
-# the operator enables the service.
+# Debian package: pim-node_<version>-1_<arch>.deb, laid out under /usr with
+# the settings file in /etc/default as a conffile. Its upstream version is
+# the program's own (PIM_NODE_VERSION), its Debian revision 1. It starts
+# nothing on install: the operator enables the service; the maintainer
+# scripts only keep systemd's view of the unit current and stop the service
+# before removal.
+set(pim_deb_maintainer "pim-node developers <maintainers@pim-node.dev>")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME pim-node)
 set(CPACK_PACKAGE_VERSION "${PIM_NODE_VERSION}")
-set(CPACK_PACKAGE_CONTACT "pim-node developers <pim-node@example.org>")
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_PACKAGE_CONTACT "${pim_deb_maintainer}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "local-network mesh agent that announces this machine and lists its peers")
 # CPack puts the summary above this text as the description's first line.
@@ -82,16 +105,47 @@ dashboard page, /usr/share/pim-node/dashboard.html, that shows the mesh.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The static program needs no shared library; a build linked dynamically
+# gets the C and C++ runtimes as dependencies. The hostname command the node
+# runs is in an Essential package, which packages do not depend on.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS hostname)
 set(CPACK_STRIP_FILES ON)
 # The install step runs with DESTDIR pointing at the staging folder and the
 # real prefix, so that the paths written into the unit are the final ones.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+
+# The copyright file and the Debian changelog belong to the package only:
+# they are a component that `cmake --install` leaves out and CPack adds.
+set(PIM_NODE_DEB_VERSION "${PIM_NODE_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
+set(pim_changelog "${PROJECT_BINARY_DIR}/dist/changelog.Debian")
+configure_file("${PROJECT_SOURCE_DIR}/dist/changelog.in" "${pim_changelog}"
+               @ONLY)
+# -n keeps the name and time out of the header, so the file is reproducible.
+add_custom_command(
+  OUTPUT "${pim_changelog}.gz"
+  COMMAND ${PIM_GZIP} -9 -n -f -k "${pim_changelog}"
+  DEPENDS "${pim_changelog}"
+  COMMENT "Compressing the Debian changelog"
+  VERBATIM)
+add_custom_target(pim_deb_changelog ALL DEPENDS "${pim_changelog}.gz")
+install(FILES "${PROJECT_SOURCE_DIR}/dist/copyright" "${pim_changelog}.gz"
+        DESTINATION "${CMAKE_INSTALL_DOCDIR}"
+        COMPONENT debian EXCLUDE_FROM_ALL)
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${PROJECT_BINARY_DIR};${PROJECT_NAME};ALL;/"
+    "${PROJECT_BINARY_DIR};${PROJECT_NAME};debian;/")
+
+# Control files: the conffile list and the maintainer scripts. The scripts
+# call systemctl only for daemon-reload and otherwise use the helpers of
+# init-system-helpers (an Essential package), as Debian's own packages do.
 file(WRITE "${PROJECT_BINARY_DIR}/dist/conffiles" "/etc/default/pim-node\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_BINARY_DIR}/dist/conffiles")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${PROJECT_BINARY_DIR}/dist/conffiles"
+    "${PROJECT_SOURCE_DIR}/dist/postinst"
+    "${PROJECT_SOURCE_DIR}/dist/prerm"
+    "${PROJECT_SOURCE_DIR}/dist/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/node_modules/")

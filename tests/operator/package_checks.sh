@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks what an operator installs: `cmake --install` (DESTDIR and --prefix),
 # the systemd unit, the manual page, the dashboard's script hash, and the
-# Debian package built by cpack, installed into a scratch dpkg root. The
-# installed program runs only inside private network namespaces.
+# Debian package built by cpack: its control data, its lintian report, and
+# the package installed into a scratch dpkg root. The installed program runs
+# only inside private network namespaces.
 #   tests/operator/package_checks.sh SOURCE_DIR BUILD_DIR
 # BUILD_DIR must be built with CMAKE_INSTALL_PREFIX=/usr. Prints one
 # "ok - ..." or "not ok - ..." line per check; needs root.
@@ -10,7 +11,14 @@ set -uo pipefail
 
 source_dir=$(cd "$1" && pwd)
 build_dir=$(cd "$2" && pwd)
-version=0.1.0
+# The package's upstream version is the program's, as the build generated it.
+version=$(sed -n 's/^inline constexpr std::string_view PIM_NODE_VERSION = "\(.*\)";$/\1/p' \
+  "$build_dir/generated/version.h" 2>/dev/null)
+if [ -z "$version" ]; then
+  echo "not ok - the build names the node's version in $build_dir/generated/version.h"
+  exit 1
+fi
+deb_version=$version-1
 arch=$(dpkg --print-architecture)
 scratch=$(mktemp -d /tmp/pim-operator.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
@@ -166,9 +174,9 @@ check "dashboard's content security policy names its script's hash" script_hash_
 
 # --- Debian package ---------------------------------------------------------
 
-deb=$build_dir/pim-node_${version}_${arch}.deb
-rm -f "$deb"
-check "cpack -G DEB builds pim-node_${version}_${arch}.deb" \
+deb=$build_dir/pim-node_${deb_version}_${arch}.deb
+rm -f "$build_dir"/pim-node_*.deb
+check "cpack -G DEB builds pim-node_${deb_version}_${arch}.deb" \
   bash -c 'cd "$1" && cpack -G DEB >"$2/cpack.log" 2>&1 || { tail -n 20 "$2/cpack.log"; exit 1; }; test -f "$3"' \
   bash "$build_dir" "$scratch" "$deb"
 
@@ -179,51 +187,140 @@ control_is_right() {
     [ "$actual" == "$expected" ] || bad+=("$field=[$actual]")
   done <<EOF
 Package=pim-node
-Version=$version
+Version=$deb_version
 Architecture=$arch
 Section=net
 Priority=optional
-Maintainer=pim-node developers <pim-node@example.org>
+Maintainer=pim-node developers <maintainers@pim-node.dev>
 EOF
+  # shlibdeps adds the C and C++ runtimes when the program is linked against
+  # them; the usual build links it statically and needs nothing. The hostname
+  # command it runs comes from an Essential package, never named.
   local depends description
   depends=$(dpkg-deb -f "$deb" Depends)
-  # hostname is named by hand; shlibdeps adds the C and C++ runtimes when the
-  # program is linked against them (the usual build links it statically).
-  local fields=('hostname')
   if readelf -d "$build_dir/pim-node" | grep -q NEEDED; then
-    fields+=('libc6 (>= ')
+    [[ ", $depends" == *", libc6 (>= "* ]] || bad+=("Depends lacks libc6: [$depends]")
+  else
+    [ -z "$depends" ] || bad+=("Depends of a static program: [$depends]")
   fi
-  for field in "${fields[@]}"; do
-    [[ ", $depends" == *", $field"* ]] || bad+=("Depends lacks $field: [$depends]")
-  done
+  [[ ", $depends" != *", hostname"* ]] || bad+=("Depends names hostname: [$depends]")
+  [ "$(dpkg-query -W -f='${Essential}' hostname)" == yes ] || bad+=("hostname is not Essential here")
   description=$(dpkg-deb -f "$deb" Description)
   [ "$(head -n 1 <<<"$description")" == "local-network mesh agent that announces this machine and lists its peers" ] ||
     bad+=("Description synopsis")
   [ "$(wc -l <<<"$description")" -ge 5 ] || bad+=("Description has no long text")
   [ "$(dpkg-deb -I "$deb" conffiles)" == "/etc/default/pim-node" ] || bad+=("conffiles")
+  local script
+  for script in postinst prerm postrm; do
+    [ "$(dpkg-deb -I "$deb" "$script")" == "$(cat "$source_dir/dist/$script")" ] || bad+=("$script")
+  done
   [ ${#bad[@]} -eq 0 ] || { echo "${bad[*]}"; return 1; }
 }
-check "dpkg-deb --info: name, version, section, maintainer, dependencies, description, conffile" control_is_right
+check "dpkg-deb --info: name, version, section, maintainer, dependencies, description, conffile, scripts" \
+  control_is_right
 
-check "dpkg-deb --contents: the five files, owned by root" same_text \
+check "dpkg-deb --contents: the seven files, owned by root" same_text \
   "-rw-r--r-- root/root ./etc/default/pim-node
 -rwxr-xr-x root/root ./usr/bin/pim-node
 -rw-r--r-- root/root ./usr/lib/systemd/system/pim-node.service
+-rw-r--r-- root/root ./usr/share/doc/pim-node/changelog.Debian.gz
+-rw-r--r-- root/root ./usr/share/doc/pim-node/copyright
 -rw-r--r-- root/root ./usr/share/man/man8/pim-node.8.gz
 -rw-r--r-- root/root ./usr/share/pim-node/dashboard.html" \
   "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | LC_ALL=C sort -k3)"
 
+unpacked=$scratch/unpacked
+dpkg-deb -x "$deb" "$unpacked" 2>/dev/null
+doc=$unpacked/usr/share/doc/pim-node
+
+# The copyright file's licence paragraph is the repository's LICENSE from the
+# permission grant on, indented one space, with "." for an empty line.
+copyright_is_machine_readable() {
+  local bad=() license_text
+  [ "$(head -n 1 "$doc/copyright")" == \
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] ||
+    bad+=("no Format line")
+  grep -qx 'Files: \*' "$doc/copyright" || bad+=("no Files: * paragraph")
+  grep -qx 'Copyright: 2026 The pim-node developers' "$doc/copyright" || bad+=("Copyright field")
+  grep -qx 'Copyright (c) 2026 The pim-node developers' "$source_dir/LICENSE" || bad+=("LICENSE notice")
+  license_text=$(sed -n '/^Permission is hereby granted/,$p' "$source_dir/LICENSE" |
+    sed 's/^$/./; s/^/ /')
+  [ -n "$license_text" ] || bad+=("LICENSE has no MIT grant")
+  [ "$(sed -n '/^License: Expat$/,$p' "$doc/copyright" | tail -n +2 | fmt -w 200)" == \
+    "$(fmt -w 200 <<<"$license_text")" ] || bad+=("licence text differs from LICENSE")
+  [ ${#bad[@]} -eq 0 ] || { echo "${bad[*]}"; return 1; }
+}
+check "copyright file is machine-readable and carries the LICENSE text" copyright_is_machine_readable
+
+# gzip -9n: neither a file name nor a time stamp in the header (flags 0,
+# time 0), maximum compression (extra flags 2).
+changelog_is_current() {
+  local header top
+  header=$(od -An -tx1 -j3 -N6 "$doc/changelog.Debian.gz" | tr -d ' \n')
+  [ "$header" == 000000000002 ] || { echo "gzip header flags, time, extra flags: $header"; return 1; }
+  top=$(gzip -dc "$doc/changelog.Debian.gz" | dpkg-parsechangelog -l - -S Version 2>&1)
+  same_text "$deb_version" "$top"
+}
+check "changelog.Debian.gz is compressed with gzip -9n and its first entry is this version" \
+  changelog_is_current
+
+# Tags lintian may still report, each with the reason it stays. Any other tag,
+# at any level from error down to pedantic and experimental, fails the check.
+allowed_lintian_tags=(
+  # The program is linked statically and position-independent: an ELF file of
+  # type DYN without any NEEDED entry, which lintian takes for a shared
+  # library that lacks its dependencies. It needs none.
+  shared-library-lacks-prerequisites
+  # The dashboard is a page the operator opens to watch the mesh, program data
+  # read by the browser; it does not document the package.
+  package-contains-documentation-outside-usr-share-doc
+  # The service relies on systemd's sandbox (a dynamic user, no capabilities,
+  # a read-only system, a system call filter); an init.d script could give the
+  # node none of that, so none is shipped.
+  package-supports-alternative-init-but-no-init.d-script
+)
+# Prints lintian's report as "# lintian: " lines, then why it fails, if it does.
+lintian_is_clean() {
+  local output status tag unexpected=()
+  output=$(lintian --pedantic --display-experimental --display-info --tag-display-limit 0 \
+    "$deb" 2>&1)
+  status=$?
+  printf '%s\n' "$output" | grep -v '^running with root privileges' | sed 's/^/# lintian: /'
+  while read -r tag; do
+    [[ " ${allowed_lintian_tags[*]} " == *" $tag "* ]] || unexpected+=("$tag")
+  done < <(printf '%s\n' "$output" | sed -n 's/^[EWIPXO]: pim-node[^:]*: \([^ ]*\).*/\1/p')
+  [ "$status" -eq 0 ] || { echo "lintian exited with status $status"; return 1; }
+  [ ${#unexpected[@]} -eq 0 ] || { echo "unexpected tags: ${unexpected[*]}"; return 1; }
+}
+lintian_is_clean >"$scratch/lintian.out" 2>&1
+lintian_status=$?
+grep '^# lintian: ' "$scratch/lintian.out"
+check "lintian reports no tag but the named ones: ${allowed_lintian_tags[*]}" \
+  bash -c 'grep -v "^# lintian: " "$1"; exit "$2"' bash "$scratch/lintian.out" "$lintian_status"
+
 root=$scratch/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/log"
 touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
-# The scratch root has no libc or hostname package of its own.
+# The scratch root has no libc package nor a shell of its own: the maintainer
+# scripts run outside it, with DPKG_ROOT naming it.
 check "dpkg -i installs the package into a scratch root" \
-  bash -c 'dpkg --root="$1" --force-depends -i "$2" >/dev/null 2>&1 &&
+  bash -c 'dpkg --root="$1" --force-depends --force-script-chrootless -i "$2" >"$4/dpkg-i.log" 2>&1 ||
+      { tail -n 8 "$4/dpkg-i.log"; exit 1; }
     dpkg-query --admindir="$1/var/lib/dpkg" -W -f="\${Status} \${Version}" pim-node |
-      grep -qx "install ok installed $3"' bash "$root" "$deb" "$version"
+      grep -qx "install ok installed $3"' bash "$root" "$deb" "$deb_version" "$scratch"
 
 check "the packaged program is a stripped ELF executable" \
   bash -c 'file -b "$1" | grep -E "^ELF 64-bit LSB pie executable.*, stripped$"' bash "$root/usr/bin/pim-node"
+
+# In a private network namespace, with a time limit: a program that took
+# --version for an unknown argument would start a node.
+version_matches_package() {
+  local output
+  output=$(timeout 5 unshare -n "$root/usr/bin/pim-node" --version 2>/dev/null)
+  same_text "pim-node $version" "$output"
+}
+check "the packaged program's --version names the package's upstream version" \
+  version_matches_package
 
 check "the packaged unit is the unit as written" \
   cmp "$source_dir/dist/pim-node.service" "$root/usr/lib/systemd/system/pim-node.service"
@@ -275,7 +372,8 @@ two_peers_as_documented() {
 }
 check "with two peers it answers with the manual's headers and document" two_peers_as_documented
 
-check "dpkg -P removes the package and its settings file" \
-  bash -c 'dpkg --root="$1" -P pim-node >/dev/null 2>&1 &&
+check "dpkg -P removes the package, its settings file and the scripts' state" \
+  bash -c 'dpkg --root="$1" --force-script-chrootless -P pim-node >/dev/null 2>&1 &&
     ! dpkg-query --admindir="$1/var/lib/dpkg" -W -f="\${Status}" pim-node 2>/dev/null | grep -q installed &&
-    test -z "$(find "$1/usr" "$1/etc" -type f)"' bash "$root"
+    left=$(find "$1/usr" "$1/etc" "$1/var/lib/systemd" -type f 2>/dev/null; true) &&
+    { [ -z "$left" ] || { echo "left: $left"; exit 1; }; }' bash "$root"
