@@ -52,8 +52,12 @@ TEST(FormatAnnouncement, WritesTheFieldsUnescaped) {
        "MORUN-MESH|lab|caf\xC3\xA9|-inf|10"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(format_announcement(c.room, c.host, c.ram, c.node_count),
-              c.expected);
+    NodeConfig config;
+    config.room = c.room;
+    config.host = c.host;
+    config.ram = c.ram;
+    config.node_count = c.node_count;
+    EXPECT_EQ(format_announcement(config), c.expected);
   }
 }
 
@@ -154,20 +158,17 @@ IpAddress address(std::uint8_t last) {
 void expect_only_peer(PeerTable& table, const IpAddress& sender,
                       std::string_view host, std::uint32_t ram,
                       std::string_view context) {
-  MutexLock lock(table.mutex);
-  ASSERT_EQ(table.peers.size(), 1u)
-      << testing::PrintToString(std::string(context));
-  const auto found = table.peers.find(sender);
-  ASSERT_NE(found, table.peers.end());
-  EXPECT_EQ(found->second.host, host);
-  expect_float_bits(found->second.ram, ram, context);
-  EXPECT_EQ(found->second.addr, sender);
+  table.read([&](const PeerMap& peers) {
+    ASSERT_EQ(peers.size(), 1u) << testing::PrintToString(std::string(context));
+    const auto found = peers.find(sender);
+    ASSERT_NE(found, peers.end());
+    EXPECT_EQ(found->second.host, host);
+    expect_float_bits(found->second.ram, ram, context);
+    EXPECT_EQ(found->second.addr, sender);
+  });
 }
 
-std::size_t peer_count(PeerTable& table) {
-  MutexLock lock(table.mutex);
-  return table.peers.size();
-}
+std::size_t peer_count(PeerTable& table) { return table.size(); }
 
 TEST(ParseAnnouncement, RecordsMatchingAnnouncementsOnly) {
   const struct {
