@@ -1,13 +1,19 @@
 #include "announcement.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "discovery.h"
@@ -276,6 +282,28 @@ TEST(HandleDatagram, AcceptsOnlyValidUtf8) {
           << testing::PrintToString(std::string(c.bytes));
     }
   }
+}
+
+// A receive error that persists (here: the descriptor is not a socket) used
+// to be retried at once, forever: a thread spinning at a whole core.
+TEST(ReceiveDatagrams, PausesAfterAnErrorThatPersists) {
+  const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  // The loop never returns; its thread and table live as long as the tests.
+  static PeerTable table;
+  std::thread worker([fd] { receive_datagrams(fd, "lab", table, nullptr); });
+  clockid_t clock{};
+  ASSERT_EQ(pthread_getcpuclockid(worker.native_handle(), &clock), 0);
+  worker.detach();
+  const auto cpu = [clock] {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return std::chrono::seconds{now.tv_sec} +
+           std::chrono::nanoseconds{now.tv_nsec};
+  };
+  const auto before = cpu();
+  std::this_thread::sleep_for(std::chrono::milliseconds{1000});
+  EXPECT_LT(cpu() - before, std::chrono::milliseconds{200});
 }
 
 }  // namespace
