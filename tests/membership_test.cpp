@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,6 +182,104 @@ TEST(Membership, BroadcasterNeverTakesTheDiscoveryPort) {
                   .find("listen bind error"),
               std::string::npos);
   }
+}
+
+// A UDP socket made inside a namespace and bound to 0.0.0.0:47832 there, for
+// a host that runs no node: it hears every broadcast of the link.
+class Listener {
+ public:
+  explicit Listener(const Namespace& ns) {
+    fd_ = ns.within([] {
+      const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      const int enable = 1;
+      setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(47832);
+      if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address),
+                          sizeof address) != 0) {
+        close(fd);
+        return -1;
+      }
+      return fd;
+    });
+  }
+  ~Listener() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  // The next datagram's payload, or nullopt after `timeout`.
+  std::optional<std::string> receive(milliseconds timeout) const {
+    pollfd readable{fd_, POLLIN, 0};
+    if (poll(&readable, 1, static_cast<int>(timeout.count())) != 1) {
+      return std::nullopt;
+    }
+    char buffer[2048];
+    const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
+    if (got < 0) return std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(got));
+  }
+  void send_to(const char* ip, std::string_view payload) const {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(47832);
+    inet_pton(AF_INET, ip, &address.sin_addr);
+    EXPECT_EQ(sendto(fd_, payload.data(), payload.size(), 0,
+                     reinterpret_cast<sockaddr*>(&address), sizeof address),
+              static_cast<ssize_t>(payload.size()));
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Two hosts on one link: the node, with its figure given and membership
+// changes logged, and a probe that hears its datagrams and announces a peer
+// once.
+TEST(Membership, RamOnTheWireAndPeerChangesInTheLog) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  Namespace node_ns(harness::unique_name("ram"));
+  Namespace probe_ns(harness::unique_name("ram-probe"));
+  ASSERT_EQ(node_ns.ip("link add eth0 type veth peer name eth0 netns " +
+                       probe_ns.name()),
+            0);
+  ASSERT_EQ(node_ns.ip("addr add 10.77.0.1/24 dev eth0"), 0);
+  ASSERT_EQ(probe_ns.ip("addr add 10.77.0.2/24 dev eth0"), 0);
+  ASSERT_EQ(probe_ns.ip("link set eth0 up"), 0);
+  ASSERT_EQ(node_ns.ip("link set eth0 up"), 0);
+  ASSERT_EQ(node_ns.ip("route add default dev eth0"), 0);
+  const Listener probe(probe_ns);
+  ASSERT_TRUE(probe.ok());
+  const auto fake = FakeHostname::printing("alpha\n");
+  NodeProcess node(node_ns,
+                   NodeOptions{{"--room", "lab", "--ram", "16", "--log-peers"},
+                               fake.path()});
+  EXPECT_EQ(node.read_stderr_until("\n", milliseconds{5000}),
+            "[pim-node] Starting \xE2\x80\x94 room=lab node_count=1 "
+            "host=alpha ram=16.0GB\n");
+  EXPECT_EQ(probe.receive(milliseconds{5000}), "MORUN-MESH|lab|alpha|16.00|1");
+  probe.send_to("10.77.0.1", "MORUN-MESH|lab|beta|4.5|1");
+  const std::string joined = "[pim-node] peer joined: 10.77.0.2 beta\n";
+  // The node hears its own broadcast too, as a peer under its own address.
+  const std::string echo = "[pim-node] peer joined: 10.77.0.1 alpha\n";
+  const std::string text = node.read_stderr_until(joined, milliseconds{3000});
+  EXPECT_NE(text.find(joined), std::string::npos) << text;
+  EXPECT_NE(text.find(echo), std::string::npos) << text;
+  // Silent from now on: dropped at the first prune 12 s or more later.
+  const std::string left =
+      node.read_stderr_until("peer left: 10.77.0.2", milliseconds{16000});
+  const bool silent_12_to_14 =
+      left.find("[pim-node] peer left: 10.77.0.2 beta (silent 12 s)\n") !=
+          std::string::npos ||
+      left.find("[pim-node] peer left: 10.77.0.2 beta (silent 13 s)\n") !=
+          std::string::npos ||
+      left.find("[pim-node] peer left: 10.77.0.2 beta (silent 14 s)\n") !=
+          std::string::npos;
+  EXPECT_TRUE(silent_12_to_14) << left;
+  EXPECT_EQ(left.find("peer left: 10.77.0.1"), std::string::npos) << left;
 }
 
 }  // namespace
