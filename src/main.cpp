@@ -61,6 +61,9 @@ int main(int argc, char** argv) {
   // A write to a connection or pipe whose reader has gone must fail with
   // EPIPE instead of ending the process.
   signal(SIGPIPE, SIG_IGN);
+  // An inherited "ignore" would have the kernel reap hostname by itself, so
+  // that it could not be waited for.
+  signal(SIGCHLD, SIG_DFL);
 
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) {

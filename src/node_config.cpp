@@ -65,12 +65,14 @@ int spawn_hostname(pid_t& pid, int stdout_fd, int stderr_fd) {
 }
 
 // Reads both pipes to their end and reaps the child, all within `timeout`.
-// Returns what came on stdout; kills and reaps the child if time runs out.
+// Returns the first HOSTNAME_OUTPUT_LIMIT bytes that came on stdout; kills
+// and reaps the child if time runs out.
 std::string collect_output(pid_t pid, int& stdout_fd, int& stderr_fd,
                            std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  // A pidfd lets one poll wait for output and exit together; without one
-  // (an old kernel) the exit is checked every few milliseconds instead.
+  // A pidfd lets one poll wait for output and exit together, and names this
+  // child alone where a pid may already belong to another process; without
+  // one (an old kernel) the exit is checked every few milliseconds instead.
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   std::string output;
   bool reaped = false;
@@ -96,18 +98,30 @@ std::string collect_output(pid_t pid, int& stdout_fd, int& stderr_fd,
       std::array<char, 4096> buffer;
       const ssize_t got = read(*fd, buffer.data(), buffer.size());
       if (got > 0) {
-        if (fd == &stdout_fd) output.append(buffer.data(), got);
+        if (fd == &stdout_fd) {
+          output.append(buffer.data(),
+                        std::min(static_cast<std::size_t>(got),
+                                 HOSTNAME_OUTPUT_LIMIT - output.size()));
+        }
       } else if (got == 0 || errno != EINTR) {
         close_if_open(*fd);
       }
     }
     if (!reaped) {
       int status = 0;
-      reaped = waitpid(pid, &status, WNOHANG) == pid;
+      const pid_t done = waitpid(pid, &status, WNOHANG);
+      // ECHILD: SIGCHLD is ignored, so the kernel has reaped it already.
+      reaped = done == pid || (done < 0 && errno != EINTR);
     }
   }
   if (!reaped) {
-    kill(pid, SIGKILL);
+    // Through the pidfd the signal cannot reach a process that took the pid
+    // of a child the kernel reaped by itself in the meantime.
+    if (pidfd >= 0) {
+      (void)syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    } else {
+      kill(pid, SIGKILL);
+    }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

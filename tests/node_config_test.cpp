@@ -1,9 +1,12 @@
 #include "node_config.h"
 
+#include <dirent.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -112,6 +115,17 @@ class PathWithHostname {
   std::optional<std::string> old_path_;
 };
 
+int count_open_descriptors() {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(folder);
+  return count;
+}
+
 TEST(NodeConfig, ReadHostName) {
   struct Case {
     const char* name;
@@ -119,7 +133,8 @@ TEST(NodeConfig, ReadHostName) {
     mode_t mode;
     int timeout_ms;
     std::string host;
-    int within_ms;  // read_host_name must return within this
+    int within_ms;                // read_host_name must return within this
+    bool ignore_sigchld = false;  // as a parent may leave it across exec
   };
   const Case cases[] = {
       {"newline", "printf 'alpha\\n'", 0755, 3000, "alpha", 2500},
@@ -155,26 +170,46 @@ TEST(NodeConfig, ReadHostName) {
       // stderr pipe and only the time limit ends it, with nothing printed.
       {"200 KB on stderr first", "head -c 200000 /dev/zero >&2; echo delta",
        0755, 5000, "delta", 4000},
-      {"100 KB on stdout", "head -c 100000 /dev/zero | tr '\\0' a", 0755, 5000,
-       std::string(100000, 'a'), 4000},
+      {"100 KB on stdout, 4 KiB kept", "head -c 100000 /dev/zero | tr '\\0' a",
+       0755, 5000, std::string(4096, 'a'), 4000},
+      {"endless output", "exec tr '\\0' a < /dev/zero", 0755, 300,
+       std::string(4096, 'a'), 2000},
       {"stdin is empty", "echo \"in[$(cat)]\"", 0755, 3000, "in[]", 2500},
       // The output is read to its end, not only until the program exits.
       {"printed after exit", "(sleep 0.3; echo late) &", 0755, 3000, "late",
        2500},
+      {"printed after exit, stderr ended",
+       "exec 2>&-; (sleep 0.3; echo late) &", 0755, 3000, "late", 2500},
       {"never ends", "printf 'eps\\n'; exec sleep 20", 0755, 300, "eps", 2000},
       {"grandchild holds the pipe",
        "(sleep 20 & echo $! > \"$(dirname \"$0\")/pid\"); echo beta", 0755, 300,
        "beta", 2000},
+      // The kernel reaps the child itself: waitpid fails with ECHILD, which
+      // used to leave the pidfd ready and the loop spinning to the limit.
+      {"SIGCHLD ignored", "printf 'alpha\\n'", 0755, 3000, "alpha", 2500, true},
+      {"SIGCHLD ignored, never ends", "printf 'eps\\n'; exec sleep 20", 0755,
+       300, "eps", 2000, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PathWithHostname path(c.script, c.mode);
+    const int descriptors = count_open_descriptors();
+    const auto old_sigchld =
+        signal(SIGCHLD, c.ignore_sigchld ? SIG_IGN : SIG_DFL);
     const auto start = Clock::now();
     const std::string host = read_host_name(milliseconds{c.timeout_ms});
     const auto took =
         std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    signal(SIGCHLD, old_sigchld);
     EXPECT_EQ(host, c.host);
     EXPECT_LT(took.count(), c.within_ms);
+    // No child is left, running or unreaped, and nothing stays open.
+    int status = 0;
+    const pid_t left = waitpid(-1, &status, WNOHANG);
+    const int wait_error = errno;
+    EXPECT_EQ(left, -1);
+    EXPECT_EQ(wait_error, ECHILD);
+    EXPECT_EQ(count_open_descriptors(), descriptors);
   }
 }
 

@@ -209,6 +209,22 @@ TEST(NodeProcess, HostnameThatNeverEnds) {
   EXPECT_LT(elapsed_ms(start), 7500);
 }
 
+// Output without end used to be kept whole: gigabytes, and a start line
+// tens of seconds late.
+TEST(NodeProcess, HostnameThatPrintsWithoutEnd) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  Namespace ns(harness::unique_name("loudhost"));
+  const auto fake = FakeHostname::script("exec tr '\\0' a < /dev/zero");
+  const auto start = Clock::now();
+  NodeProcess node(ns, NodeOptions{{}, fake.path()});
+  EXPECT_EQ(node.read_stderr_until("\n", milliseconds{9000}),
+            std::string("[pim-node] Starting ") + kDash +
+                " room=MORUN-DEFAULT node_count=1 host=" +
+                std::string(4096, 'a') + " ram=8.0GB\n");
+  EXPECT_LT(elapsed_ms(start), 7500);
+  EXPECT_TRUE(serves(ns));
+}
+
 // Request bytes left unread make close() reset the connection; the response
 // and its end of stream must still reach a client that reads late.
 TEST(NodeProcess, LongRequestAnsweredWithCleanEnd) {
