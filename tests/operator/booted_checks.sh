@@ -246,10 +246,16 @@ journal() { in_container "$1" journalctl -u pim-node.service -o cat --no-pager; 
 start_line_prefix="[pim-node] Starting — room=$room node_count=1 host=${hosts[0]} ram="
 
 journal_has() { journal "$1" | grep -qF -- "$2"; }
+# Every argument the unit passes is one the node takes, in both containers.
 journal_has_start_line() {
+  local i
   wait_for 10 journal_has 0 "$start_line_prefix" || { journal 0 | tail -n 5; return 1; }
+  for i in 0 1; do
+    ! journal_has "$i" "[pim-node] ignored" || { journal "$i" | grep -F ignored; return 1; }
+  done
 }
-check "the journal holds the start line with the configured room" journal_has_start_line
+check "the journal holds the start line with the configured room and no ignored argument" \
+  journal_has_start_line
 
 # MemTotal in kibibytes over 1024², with one decimal, as the start line
 # writes it.
