@@ -255,11 +255,18 @@ class StatusLoop {
       close_connection(c);
       return true;
     }
+    handle_status(c, now);
+    return true;
+  }
+
+  // Answers a request that passed the GET check: the document is built
+  // under the table's lock (or shared, see SharedResponse) and written after
+  // it is released, within the time limit from now.
+  void handle_status(Connection& c, Clock::time_point now) {
     c.stage = Stage::kResponse;
     c.deadline = now + time_limit_;
     c.response = responses_.get(config_.host, table_, config_.ram);
     write_response(c, now);
-    return true;
   }
 
   // Writes what the socket takes, continuing after partial writes and EINTR;
