@@ -170,6 +170,8 @@ TEST(NodeProcess, ClosedStderrStillServes) {
   ASSERT_TRUE(serves(ns));
   EXPECT_EQ(harness::status_body(ns), kAlphaBody);
   EXPECT_EQ(node.wait_exit(milliseconds{0}), std::nullopt);
+  // Left empty, descriptor 2 would be taken by the first socket.
+  EXPECT_EQ(harness::descriptor_target(node.pid(), 2), "/dev/null");
 }
 
 TEST(NodeProcess, SecondNodeCannotBind) {
@@ -197,6 +199,11 @@ TEST(NodeProcess, SecondNodeCannotBind) {
       << text;
   EXPECT_EQ(second.wait_exit(milliseconds{200}), std::nullopt);
   EXPECT_EQ(harness::status_body(ns), kAlphaBody);
+  // Both failed workers have ended: left are main and the broadcaster.
+  const auto deadline = Clock::now() + milliseconds{2000};
+  while (harness::thread_count(second.pid()) != 2 && Clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds{20});
+  EXPECT_EQ(harness::thread_count(second.pid()), 2);
 }
 
 TEST(NodeProcess, SilentClientDoesNotHoldTheEndpoint) {
