@@ -54,17 +54,6 @@ void fill_standard_descriptors() {
   std::_Exit(FATAL_EXIT_STATUS);
 }
 
-// Writes `text` to standard output whole; false when it cannot.
-bool write_stdout(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = write(STDOUT_FILENO, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
 template <typename Worker, typename... Args>
 void start_worker(Worker worker, Args&&... args) {
   try {

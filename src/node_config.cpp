@@ -57,51 +57,11 @@ std::optional<std::uint32_t> read_node_count(std::string_view text) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-bool equals_ignoring_case(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = (text[i] >= 'A' && text[i] <= 'Z')
-                       ? static_cast<char>(text[i] - 'A' + 'a')
-                       : text[i];
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
-// Whether `text` is a whole ram figure as parse_ram reads it: parse_ram gives
-// 0.0 both for "0" and for text that is no figure at all.
-bool matches_ram_grammar(std::string_view text) {
-  std::size_t i = 0;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-  const std::string_view body = text.substr(i);
-  if (equals_ignoring_case(body, "inf") ||
-      equals_ignoring_case(body, "infinity") ||
-      equals_ignoring_case(body, "nan")) {
-    return true;
-  }
-  std::size_t digits = 0;
-  while (i < text.size() && is_digit(text[i])) ++i, ++digits;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    while (i < text.size() && is_digit(text[i])) ++i, ++digits;
-  }
-  if (digits == 0) return false;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    std::size_t exponent_digits = 0;
-    while (i < text.size() && is_digit(text[i])) ++i, ++exponent_digits;
-    if (exponent_digits == 0) return false;
-  }
-  return i == text.size();
-}
-
 // A --ram figure: finite and not negative, negative zero included, so the
 // start line never shows a sign.
 std::optional<float> read_ram_figure(std::string_view text) {
-  if (!matches_ram_grammar(text)) return std::nullopt;
-  const float ram = parse_ram(text);
-  if (!std::isfinite(ram) || std::signbit(ram)) return std::nullopt;
+  const std::optional<float> ram = read_ram(text);
+  if (!ram || !std::isfinite(*ram) || std::signbit(*ram)) return std::nullopt;
   return ram;
 }
 
@@ -150,53 +110,11 @@ std::optional<float> read_mem_total(const char* path) {
   return std::nullopt;
 }
 
-// JSON string escaping without the quotes, as in the status document, so that
-// no argument can end a log line or start a forged one.
-void append_escaped(std::string& out, std::string_view text) {
-  static constexpr char HEX[] = "0123456789abcdef";
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out.append("\\\"");
-        break;
-      case '\\':
-        out.append("\\\\");
-        break;
-      case '\b':
-        out.append("\\b");
-        break;
-      case '\f':
-        out.append("\\f");
-        break;
-      case '\n':
-        out.append("\\n");
-        break;
-      case '\r':
-        out.append("\\r");
-        break;
-      case '\t':
-        out.append("\\t");
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out.append("\\u00");
-          out.push_back(HEX[(c >> 4) & 0xF]);
-          out.push_back(HEX[c & 0xF]);
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-}
-
-// "[pim-node] <what><argument, escaped><after>\n"
-std::string note(std::string_view what, std::string_view argument,
-                 std::string_view after = "") {
-  std::string line = "[pim-node] ";
-  line.append(what);
-  append_escaped(line, argument);
-  line.append(after).append("\n");
-  return line;
+// An argument as the notes show it: escaped, so that it cannot end the line.
+std::string escaped(std::string_view argument) {
+  std::string text;
+  append_json_escaped(text, argument);
+  return text;
 }
 
 void close_if_open(int& fd) {
@@ -333,8 +251,8 @@ CommandLine parse_command_line(const std::vector<std::string>& args,
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (i == count.value && !read_node_count(arg)) {
-      result.notes.push_back(
-          note("ignored --node-count value: ", arg, " (using 1)"));
+      result.notes.push_back("[pim-node] ignored --node-count value: " +
+                             escaped(arg) + " (using 1)\n");
     } else if (i == ram.value && arg == "auto") {
       if (const auto total = read_mem_total(meminfo_path)) {
         config.ram = *total;
@@ -347,12 +265,13 @@ CommandLine parse_command_line(const std::vector<std::string>& args,
       if (const auto figure = read_ram_figure(arg)) {
         config.ram = *figure;
       } else {
-        result.notes.push_back(
-            note("ignored --ram value: ", arg, " (using " + default_ram + ")"));
+        result.notes.push_back("[pim-node] ignored --ram value: " +
+                               escaped(arg) + " (using " + default_ram + ")\n");
       }
     } else if (i != room.name && i != room.value && i != count.name &&
                i != count.value && i != ram.name && i != log_peers) {
-      result.notes.push_back(note("ignored argument: ", arg));
+      result.notes.push_back("[pim-node] ignored argument: " + escaped(arg) +
+                             "\n");
     }
   }
   return result;
