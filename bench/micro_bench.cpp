@@ -65,7 +65,7 @@ void record_peer_reference(benchmark::State& state, const std::string& text) {
   PeerTable table;
   const IpAddress sender = address_of(1);
   const std::string host = host_of(text);
-  for (auto _ : state) record_peer(table, sender, host, 8.0f);
+  for (auto _ : state) table.record_peer(sender, host, 8.0f);
 }
 
 void BM_parse_announcement_typical(benchmark::State& state) {
@@ -123,8 +123,8 @@ std::unique_ptr<PeerTable> filled_table(std::int64_t peers) {
   for (std::int64_t i = 0; i < peers; ++i) {
     char host[32];
     std::snprintf(host, sizeof host, "peer-%05lld", static_cast<long long>(i));
-    record_peer(*table, address_of(static_cast<std::uint32_t>(i)), host,
-                static_cast<float>(1 + i % 64));
+    table->record_peer(address_of(static_cast<std::uint32_t>(i)), host,
+                       static_cast<float>(1 + i % 64));
   }
   return table;
 }
@@ -135,14 +135,13 @@ std::string reference_response(std::string_view host, PeerTable& table,
                                float ram) {
   std::string body;
   char number[64];
-  {
-    MutexLock lock(table.mutex);
+  table.read([&](const PeerMap& peers) {
     body.append("{\"self\":{\"host\":\"").append(host).append("\",\"ram\":");
     std::snprintf(number, sizeof number, "%.1f", static_cast<double>(ram));
     body.append(number).append("},\"peers\":[");
     float total = -0.0f;
     bool first = true;
-    for (const auto& [address, peer] : table.peers) {
+    for (const auto& [address, peer] : peers) {
       if (!first) body.push_back(',');
       first = false;
       std::snprintf(number, sizeof number, "%.1f",
@@ -154,7 +153,7 @@ std::string reference_response(std::string_view host, PeerTable& table,
     total += ram;
     std::snprintf(number, sizeof number, "%.1f", static_cast<double>(total));
     body.append("],\"total_ram\":").append(number).push_back('}');
-  }
+  });
   char head[256];
   std::snprintf(head, sizeof head,
                 "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"

@@ -44,12 +44,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::vector<std::string> pieces = split_all(bytes);
   const bool should_record = is_valid_utf8(bytes) && pieces.size() >= 4 &&
                              pieces[0] == "MORUN-MESH" && pieces[1] == "lab";
-  MutexLock lock(table.mutex);
-  if (table.peers.size() != (should_record ? 1u : 0u)) std::abort();
-  if (should_record) {
-    const Peer& peer = table.peers.begin()->second;
-    if (peer.host != pieces[2]) std::abort();
-    if (!(peer.addr == IpAddress::from_v4(sender))) std::abort();
-  }
+  table.read([&](const PeerMap& peers) {
+    if (peers.size() != (should_record ? 1u : 0u)) std::abort();
+    if (should_record) {
+      const Peer& peer = peers.begin()->second;
+      if (peer.host != pieces[2]) std::abort();
+      if (!(peer.addr == IpAddress::from_v4(sender))) std::abort();
+    }
+  });
   return 0;
 }

@@ -61,12 +61,11 @@ locale_t c_locale() {
 
 }  // namespace
 
-std::string format_announcement(std::string_view room, std::string_view host,
-                                float ram, std::uint32_t node_count) {
+std::string format_announcement(const NodeConfig& config) {
   std::string payload(ANNOUNCEMENT_MAGIC);
-  payload.append("|").append(room).append("|").append(host).append("|");
-  payload.append(format_fixed(ram, 2)).append("|");
-  payload.append(std::to_string(node_count));
+  payload.append("|").append(config.room).append("|").append(config.host);
+  payload.append("|").append(format_fixed(config.ram, 2)).append("|");
+  payload.append(std::to_string(config.node_count));
   return payload;
 }
 
@@ -80,8 +79,10 @@ float parse_ram(std::string_view text) {
   return strtof_l(terminated.c_str(), nullptr, locale);
 }
 
-void parse_announcement(std::string_view text, const IpAddress& sender,
-                        std::string_view room, PeerTable& table) {
+// The datagram and the room differ in meaning, not in type.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
+std::optional<HeardAnnouncement> read_announcement(std::string_view text,
+                                                   std::string_view room) {
   // At most five pieces: the fifth keeps any further '|'.
   std::array<std::string_view, 5> pieces;
   std::size_t count = 0;
@@ -92,8 +93,14 @@ void parse_announcement(std::string_view text, const IpAddress& sender,
     text.remove_prefix(bar + 1);
   }
   pieces[count++] = text;
-  if (count < 4) return;
-  if (pieces[0] != ANNOUNCEMENT_MAGIC || pieces[1] != room) return;
-  const float ram = parse_ram(pieces[3]);
-  record_peer(table, sender, std::string(pieces[2]), ram);
+  if (count < 4) return std::nullopt;
+  if (pieces[0] != ANNOUNCEMENT_MAGIC || pieces[1] != room) return std::nullopt;
+  return HeardAnnouncement{pieces[2], parse_ram(pieces[3])};
+}
+
+Recorded parse_announcement(std::string_view text, const IpAddress& sender,
+                            std::string_view room, PeerTable& table) {
+  const auto heard = read_announcement(text, room);
+  if (!heard) return Recorded::kIgnored;
+  return table.record_peer(sender, heard->host, heard->ram);
 }

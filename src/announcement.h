@@ -4,17 +4,18 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "node_config.h"
 #include "peer_table.h"
 
 inline constexpr std::string_view ANNOUNCEMENT_MAGIC = "MORUN-MESH";
 
 // "MORUN-MESH|room|host|ram|node_count", ram with two decimals. Nothing is
 // escaped: a '|' in the room or host is written as it is.
-std::string format_announcement(std::string_view room, std::string_view host,
-                                float ram, std::uint32_t node_count);
+std::string format_announcement(const NodeConfig& config);
 
 // The announced ram figure: an optional sign, then a decimal number with an
 // optional exponent, or inf / infinity / nan in any letter case, matching the
@@ -22,9 +23,21 @@ std::string format_announcement(std::string_view room, std::string_view host,
 // to even, saturating to a signed infinity or zero. Anything else gives 0.0.
 float parse_ram(std::string_view text);
 
+// The fields of an announcement that a receiver keeps; host views the text.
+struct HeardAnnouncement {
+  std::string_view host;
+  float ram = 0.0f;
+};
+
+// Splits `text` (already valid UTF-8) into its fields and returns the host
+// and ram when the magic and `room` match; nullopt for anything else. (Two
+// string views: the datagram first, the receiver's room second.)
+std::optional<HeardAnnouncement> read_announcement(std::string_view text,
+                                                   std::string_view room);
+
 // Reads one datagram's text (already valid UTF-8) from `sender`. Announcements
 // with the right magic and `room` are recorded with one record_peer call;
-// anything else is ignored without a trace. Never call with the lock held.
-void parse_announcement(std::string_view text, const IpAddress& sender,
-                        std::string_view room, PeerTable& table)
-    EXCLUDES(table.mutex);
+// anything else is ignored without a trace (kIgnored). Takes the lock only
+// inside record_peer.
+Recorded parse_announcement(std::string_view text, const IpAddress& sender,
+                            std::string_view room, PeerTable& table);

@@ -39,36 +39,67 @@ int open_udp_socket(std::uint16_t port, std::string_view what) {
   return fd;
 }
 
+std::uint16_t bound_port(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return 0;
+  }
+  return ntohs(address.sin_port);
+}
+
+// The broadcaster's socket on a port the system chose. The discovery port
+// lies inside the ephemeral range, and the broadcaster binds before the
+// listener: a socket that got it is replaced by one bound while it is still
+// held, so the system must pick another port.
+int open_broadcast_socket() {
+  constexpr std::string_view WHAT = "[pim-node] broadcast bind error: ";
+  const int fd = open_udp_socket(0, WHAT);
+  if (fd < 0 || bound_port(fd) != DISCOVERY_PORT) return fd;
+  const int other = open_udp_socket(0, WHAT);
+  close(fd);
+  return other;
+}
+
 }  // namespace
 
-void broadcast_loop(const std::string& room, const std::string& host,
-                    std::uint32_t node_count,
-                    const std::shared_ptr<PeerTable>& table, float ram) {
-  const int fd = open_udp_socket(0, "[pim-node] broadcast bind error: ");
+void broadcast_loop(const NodeConfig& config,
+                    const std::shared_ptr<PeerTable>& table,
+                    const std::shared_ptr<PeerLog>& log) {
+  const int fd = open_broadcast_socket();
   if (fd < 0) return;
   const int enable = 1;
   // A failure here only means that every send below fails.
   (void)setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable);
-  const std::string payload = format_announcement(room, host, ram, node_count);
+  const std::string payload = format_announcement(config);
   sockaddr_in destination{};
   destination.sin_family = AF_INET;
   destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
   destination.sin_port = htons(DISCOVERY_PORT);
+  bool failing = false;  // the last send failed and that has been said
   for (;;) {
-    // Send errors are ignored: a node that cannot be heard keeps cycling.
-    (void)sendto(fd, payload.data(), payload.size(), MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&destination),
-                 sizeof destination);
-    {
-      MutexLock lock(table->mutex);
-      prune_stale(*table, MonotonicClock::now());
+    const ssize_t sent = sendto(
+        fd, payload.data(), payload.size(), MSG_NOSIGNAL,
+        reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    if (sent < 0) {
+      const int error = errno;
+      // Said once per run of failures; the node keeps cycling either way.
+      if (!failing) {
+        (void)log_line(
+            "[pim-node] broadcast send error: " + os_error_text(error) + "\n");
+      }
+      failing = true;
+    } else {
+      failing = false;
     }
+    expire_peers(*table, log.get(), MonotonicClock::now());
     std::this_thread::sleep_for(BROADCAST_PERIOD);
   }
 }
 
-void listen_loop(const std::string& room,
-                 const std::shared_ptr<PeerTable>& table) {
+void listen_loop(const NodeConfig& config,
+                 const std::shared_ptr<PeerTable>& table,
+                 const std::shared_ptr<PeerLog>& log) {
   const int fd =
       open_udp_socket(DISCOVERY_PORT, "[pim-node] listen bind error: ");
   if (fd < 0) return;
@@ -76,23 +107,71 @@ void listen_loop(const std::string& room,
   timeout.tv_sec = RECEIVE_TIMEOUT.count();
   // Without the timeout the receive simply blocks; nothing depends on it.
   (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::array<char, DATAGRAM_BUFFER_SIZE> buffer;
+  receive_datagrams(fd, config.room, *table, log.get());
+}
+
+void receive_datagrams(int fd, std::string_view room, PeerTable& table,
+                       PeerLog* log) {
+  std::array<std::array<char, DATAGRAM_BUFFER_SIZE>, RECEIVE_BATCH> buffers;
+  std::array<sockaddr_in, RECEIVE_BATCH> sources;
+  std::array<iovec, RECEIVE_BATCH> pieces;
+  std::array<mmsghdr, RECEIVE_BATCH> messages;
+  for (std::size_t i = 0; i < RECEIVE_BATCH; ++i) {
+    pieces[i] = iovec{buffers[i].data(), buffers[i].size()};
+    messages[i] = mmsghdr{};
+    messages[i].msg_hdr.msg_name = &sources[i];
+    messages[i].msg_hdr.msg_iov = &pieces[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  bool full_said = false;
+  MonotonicClock::time_point full_said_at;
   for (;;) {
-    sockaddr_in source{};
-    socklen_t source_length = sizeof source;
-    // A longer datagram is cut to the buffer; its rest is lost.
-    const ssize_t received =
-        recvfrom(fd, buffer.data(), buffer.size(), 0,
-                 reinterpret_cast<sockaddr*>(&source), &source_length);
-    if (received < 0 || source.sin_family != AF_INET) continue;
-    handle_datagram(
-        std::string_view(buffer.data(), static_cast<std::size_t>(received)),
-        IpAddress::from_v4(source.sin_addr), room, *table);
+    // The receive overwrites each name length with the length it stored.
+    for (mmsghdr& message : messages) {
+      message.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    }
+    // Blocks (up to the receive timeout) for the first datagram only, then
+    // takes whatever else is already queued. A longer datagram is cut to its
+    // buffer; its rest is lost.
+    const int received =
+        recvmmsg(fd, messages.data(), RECEIVE_BATCH, MSG_WAITFORONE, nullptr);
+    if (received < 0) {
+      const int error = errno;
+      if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
+        std::this_thread::sleep_for(RECEIVE_FAILURE_PAUSE);
+      }
+      continue;
+    }
+    for (int i = 0; i < received; ++i) {
+      const sockaddr_in& source = sources[i];
+      if (messages[i].msg_hdr.msg_namelen < sizeof source ||
+          source.sin_family != AF_INET) {
+        continue;
+      }
+      const std::string_view bytes(buffers[i].data(), messages[i].msg_len);
+      const IpAddress sender = IpAddress::from_v4(source.sin_addr);
+      const Recorded recorded = handle_datagram(bytes, sender, room, table);
+      if (recorded == Recorded::kJoined && log != nullptr) {
+        // The host is read again only for the rare join, not per datagram.
+        const auto heard = read_announcement(bytes, room);
+        log->write(format_peer_joined(sender, heard ? heard->host : ""),
+                   MonotonicClock::now());
+      } else if (recorded == Recorded::kRefused) {
+        const auto now = MonotonicClock::now();
+        if (!full_said || now - full_said_at >= TABLE_FULL_LOG_PERIOD) {
+          full_said = true;
+          full_said_at = now;
+          (void)log_line("[pim-node] peer table full (" +
+                         std::to_string(table.capacity()) +
+                         " peers): announcements from new addresses ignored\n");
+        }
+      }
+    }
   }
 }
 
-void handle_datagram(std::string_view bytes, const IpAddress& sender,
-                     std::string_view room, PeerTable& table) {
-  if (!is_valid_utf8(bytes)) return;
-  parse_announcement(bytes, sender, room, table);
+Recorded handle_datagram(std::string_view bytes, const IpAddress& sender,
+                         std::string_view room, PeerTable& table) {
+  if (!is_valid_utf8(bytes)) return Recorded::kIgnored;
+  return parse_announcement(bytes, sender, room, table);
 }

@@ -2,6 +2,7 @@
 // workers, then the housekeeping loop that expires silent peers every 5 s.
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,9 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "announcement.h"
 #include "discovery.h"
 #include "log.h"
 #include "node_config.h"
+#include "peer_log.h"
 #include "peer_table.h"
 #include "status_server.h"
 #include "utf8.h"
@@ -23,6 +26,10 @@ namespace {
 
 constexpr int FATAL_EXIT_STATUS = 101;
 constexpr std::chrono::seconds HOUSEKEEPING_PERIOD{5};
+// Allocations from this size up are mapped on their own and unmapped when
+// freed. Fixed, because the allocator otherwise raises the bound after each
+// large free, and a flood's documents would then stay resident for good.
+constexpr int MMAP_THRESHOLD = 128 * 1024;
 
 // A closed standard descriptor would be taken by the next socket, and log
 // lines would then go to a peer; /dev/null holds the place instead.
@@ -61,6 +68,7 @@ int main(int argc, char** argv) {
   // A write to a connection or pipe whose reader has gone must fail with
   // EPIPE instead of ending the process.
   signal(SIGPIPE, SIG_IGN);
+  (void)mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD);
 
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) {
@@ -79,18 +87,22 @@ int main(int argc, char** argv) {
   if (const int error = write_stderr(format_start_line(config)); error != 0) {
     fatal("failed printing to stderr: " + os_error_text(error));
   }
+  const std::size_t announcement_size = format_announcement(config).size();
+  if (announcement_size > DATAGRAM_BUFFER_SIZE) {
+    (void)log_line("[pim-node] announcement is " +
+                   std::to_string(announcement_size) +
+                   " bytes; peers read only the first " +
+                   std::to_string(DATAGRAM_BUFFER_SIZE) + "\n");
+  }
 
   auto table = std::make_shared<PeerTable>();
-  start_worker(broadcast_loop, config.room, config.host, config.node_count,
-               table, config.ram);
-  start_worker(listen_loop, config.room, table);
-  start_worker(status_server, config.host, table, config.ram);
+  auto peer_log = config.log_peers ? std::make_shared<PeerLog>() : nullptr;
+  start_worker(broadcast_loop, config, table, peer_log);
+  start_worker(listen_loop, config, table, peer_log);
+  start_worker(status_server, config, table);
 
   for (;;) {
-    {
-      MutexLock lock(table->mutex);
-      prune_stale(*table, MonotonicClock::now());
-    }
+    expire_peers(*table, peer_log.get(), MonotonicClock::now());
     std::this_thread::sleep_for(HOUSEKEEPING_PERIOD);
   }
 }

@@ -20,6 +20,7 @@ struct NodeConfig {
   std::uint32_t node_count = 1;
   std::string host;
   float ram = NODE_RAM;
+  bool log_peers = false;  // --log-peers: membership changes on stderr
 };
 
 // The value after the first "--node-count" in args (args[0] is the program):

@@ -1,11 +1,18 @@
 #include "peer_table.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 
 #include <cstring>
 #include <functional>
-#include <string_view>
-#include <utility>
+
+namespace {
+
+// A prune that frees at least this many entries hands memory back to the
+// system: only a flood leaves that many, and a trim costs a walk of the heap.
+constexpr std::size_t TRIM_AFTER_REMOVED = 1024;
+
+}  // namespace
 
 IpAddress IpAddress::from_v4(const in_addr& addr) {
   IpAddress result;
@@ -32,17 +39,57 @@ std::size_t IpAddressHash::operator()(const IpAddress& addr) const noexcept {
   return std::hash<std::string_view>{}(raw) ^ (addr.is_v6 ? 1 : 0);
 }
 
-void record_peer(PeerTable& table, const IpAddress& addr, std::string host,
-                 float ram) {
-  MutexLock lock(table.mutex);
-  const MonotonicClock::time_point now = MonotonicClock::now();
-  table.peers.insert_or_assign(addr, Peer{std::move(host), ram, now, addr});
+Recorded PeerTable::record_peer(const IpAddress& addr, std::string_view host,
+                                float ram) {
+  MutexLock lock(mutex_);
+  return record_locked(addr, host, ram, MonotonicClock::now());
 }
 
-void prune_stale(PeerTable& table, MonotonicClock::time_point now) {
-  std::erase_if(table.peers, [now](const auto& entry) {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
-        now - entry.second.last_seen);
-    return elapsed >= PEER_EXPIRY;
-  });
+Recorded PeerTable::record_peer(const IpAddress& addr, std::string_view host,
+                                float ram, MonotonicClock::time_point now) {
+  MutexLock lock(mutex_);
+  return record_locked(addr, host, ram, now);
+}
+
+Recorded PeerTable::record_locked(const IpAddress& addr, std::string_view host,
+                                  float ram, MonotonicClock::time_point now) {
+  if (const auto found = peers_.find(addr); found != peers_.end()) {
+    Peer& peer = found->second;
+    peer.host.assign(host);  // keeps the string's storage when it fits
+    peer.ram = ram;
+    peer.last_seen = now;
+    return Recorded::kRefreshed;
+  }
+  if (peers_.size() >= capacity_) return Recorded::kRefused;
+  peers_.emplace(addr, Peer{std::string(host), ram, now, addr});
+  return Recorded::kJoined;
+}
+
+std::size_t PeerTable::prune_stale(MonotonicClock::time_point now,
+                                   std::vector<Peer>* removed) {
+  std::size_t count = 0;
+  {
+    MutexLock lock(mutex_);
+    for (auto it = peers_.begin(); it != peers_.end();) {
+      const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
+          now - it->second.last_seen);
+      if (elapsed < PEER_EXPIRY) {
+        ++it;
+        continue;
+      }
+      if (removed != nullptr) removed->push_back(std::move(it->second));
+      it = peers_.erase(it);
+      ++count;
+    }
+    // The bucket array never shrinks on its own; after a flood it would keep
+    // its largest size for the rest of the process's life.
+    if (count >= TRIM_AFTER_REMOVED) peers_.rehash(0);
+  }
+  if (count >= TRIM_AFTER_REMOVED) (void)malloc_trim(0);
+  return count;
+}
+
+std::size_t PeerTable::size() {
+  MutexLock lock(mutex_);
+  return peers_.size();
 }

@@ -1,7 +1,7 @@
-// The peer table: one Peer per sender address heard from recently, guarded by
-// the node's only mutex. The listener writes it through record_peer, the
-// broadcaster and the main thread expire it, the status server reads it.
-// record_peer takes the lock itself; every other access holds it already.
+// The peer table: one Peer per sender address heard from recently, behind the
+// node's only mutex. The listener records peers, the broadcaster and the main
+// thread expire them, the status server reads them. Every operation takes the
+// lock itself and releases it before returning; never call one with it held.
 #pragma once
 
 #include <netinet/in.h>
@@ -10,27 +10,21 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
-#if defined(__clang__)
-#define THREAD_ANNOTATION(x) __attribute__((x))
-#else
-#define THREAD_ANNOTATION(x)
-#endif
-#define CAPABILITY(x) THREAD_ANNOTATION(capability(x))
-#define SCOPED_CAPABILITY THREAD_ANNOTATION(scoped_lockable)
-#define GUARDED_BY(x) THREAD_ANNOTATION(guarded_by(x))
-#define REQUIRES(...) THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
-#define EXCLUDES(...) THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-#define ACQUIRE(...) THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
-#define RELEASE(...) THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#include "mutex.h"
 
 using MonotonicClock = std::chrono::steady_clock;
 
 // Peers silent for this many whole seconds or more are dropped.
 inline constexpr std::chrono::seconds PEER_EXPIRY{12};
+// No broadcast domain holds this many nodes; the bound keeps a flood of
+// spoofed sources to a few megabytes (the table and its largest document).
+inline constexpr std::size_t PEER_CAPACITY = 16384;
 
 // An IPv4 or IPv6 address, never a port. IPv4 uses the first four bytes.
 struct IpAddress {
@@ -55,40 +49,61 @@ struct Peer {
   IpAddress addr;  // equal to the entry's key
 };
 
-class CAPABILITY("mutex") Mutex {
- public:
-  void lock() ACQUIRE() { mutex_.lock(); }
-  void unlock() RELEASE() { mutex_.unlock(); }
+using PeerMap = std::unordered_map<IpAddress, Peer, IpAddressHash>;
 
- private:
-  std::mutex mutex_;
+// What an announcement did to the table.
+enum class Recorded {
+  kIgnored,    // not an announcement for this room; the table is untouched
+  kRefreshed,  // the address was in the table; its entry now holds the new
+               // values
+  kJoined,     // a new entry for an address not in the table before
+  kRefused,    // a new address while the table is full; nothing stored
 };
 
-class SCOPED_CAPABILITY MutexLock {
+class PeerTable {
  public:
-  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) {
-    mutex_.lock();
+  explicit PeerTable(std::size_t capacity = PEER_CAPACITY)
+      : capacity_(capacity) {}
+  PeerTable(const PeerTable&) = delete;
+  PeerTable& operator=(const PeerTable&) = delete;
+
+  // Stores host and ram under addr with last_seen read from the monotonic
+  // clock once the lock is held, so that stamps are ordered like the inserts.
+  // An existing entry ends up exactly as a whole replacement would leave it
+  // (its storage is reused). A new address is refused while the table holds
+  // `capacity` peers.
+  Recorded record_peer(const IpAddress& addr, std::string_view host, float ram)
+      EXCLUDES(mutex_);
+  // The same with the time given.
+  Recorded record_peer(const IpAddress& addr, std::string_view host, float ram,
+                       MonotonicClock::time_point now) EXCLUDES(mutex_);
+
+  // Removes every peer whose whole seconds elapsed since last_seen (fraction
+  // discarded) at `now` are PEER_EXPIRY or more, and returns how many went;
+  // the removed peers are appended to `removed` when it is given. Memory
+  // freed by a large prune is handed back to the system after the lock is
+  // released.
+  std::size_t prune_stale(MonotonicClock::time_point now,
+                          std::vector<Peer>* removed = nullptr)
+      EXCLUDES(mutex_);
+
+  // Calls visit(const PeerMap&) with the lock held, for one consistent view
+  // of every entry. visit must not call back into the table.
+  template <typename Visit>
+  void read(Visit&& visit) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    std::forward<Visit>(visit)(std::as_const(peers_));
   }
-  ~MutexLock() RELEASE() { mutex_.unlock(); }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
+
+  std::size_t size() EXCLUDES(mutex_);
+  std::size_t capacity() const { return capacity_; }
 
  private:
-  Mutex& mutex_;
+  Recorded record_locked(const IpAddress& addr, std::string_view host,
+                         float ram, MonotonicClock::time_point now)
+      REQUIRES(mutex_);
+
+  const std::size_t capacity_;
+  Mutex mutex_;
+  PeerMap peers_ GUARDED_BY(mutex_);
 };
-
-struct PeerTable {
-  Mutex mutex;
-  std::unordered_map<IpAddress, Peer, IpAddressHash> peers GUARDED_BY(mutex);
-};
-
-// Stores a peer under addr, replacing any entry there whole, with last_seen
-// read from the monotonic clock once the lock is held, so that stamps are
-// ordered like the inserts. Takes the lock itself; never call with it held.
-void record_peer(PeerTable& table, const IpAddress& addr, std::string host,
-                 float ram) EXCLUDES(table.mutex);
-
-// Removes every peer whose whole seconds elapsed since last_seen (fraction
-// discarded) at `now` are PEER_EXPIRY or more. The caller holds the lock.
-void prune_stale(PeerTable& table, MonotonicClock::time_point now)
-    REQUIRES(table.mutex);

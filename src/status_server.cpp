@@ -21,44 +21,10 @@ namespace {
 constexpr int LISTEN_BACKLOG = 128;
 constexpr std::chrono::milliseconds ACCEPT_FAILURE_PAUSE{100};
 
-// Host names come from the network, so they are escaped as JSON strings:
-// quote, backslash and control characters, nothing else.
+// Host names come from the network, so they are escaped as JSON strings.
 void append_json_string(std::string& out, std::string_view text) {
-  static constexpr char HEX[] = "0123456789abcdef";
   out.push_back('"');
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out.append("\\\"");
-        break;
-      case '\\':
-        out.append("\\\\");
-        break;
-      case '\b':
-        out.append("\\b");
-        break;
-      case '\f':
-        out.append("\\f");
-        break;
-      case '\n':
-        out.append("\\n");
-        break;
-      case '\r':
-        out.append("\\r");
-        break;
-      case '\t':
-        out.append("\\t");
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out.append("\\u00");
-          out.push_back(HEX[(c >> 4) & 0xF]);
-          out.push_back(HEX[c & 0xF]);
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
+  append_json_escaped(out, text);
   out.push_back('"');
 }
 
@@ -111,12 +77,10 @@ std::string status_response(std::string_view host, PeerTable& table,
   // the final size keeps a large table from costing a page fault per page
   // of every response.
   std::string response;
-  {
-    MutexLock lock(table.mutex);
+  table.read([&](const PeerMap& peers) {
     std::size_t estimate =
         HEAD.size() + HEAD_END.size() + 20 + 96 + host.size();
-    for (const auto& [address, peer] : table.peers)
-      estimate += 32 + peer.host.size();
+    for (const auto& [address, peer] : peers) estimate += 32 + peer.host.size();
     response.reserve(estimate);
     response.append(R"({"self":{"host":)");
     append_json_string(response, host);
@@ -125,7 +89,7 @@ std::string status_response(std::string_view host, PeerTable& table,
     response.append(R"(},"peers":[)");
     float total = -0.0f;
     bool first = true;
-    for (const auto& [address, peer] : table.peers) {
+    for (const auto& [address, peer] : peers) {
       if (!first) response.push_back(',');
       first = false;
       response.append(R"({"host":)");
@@ -139,7 +103,7 @@ std::string status_response(std::string_view host, PeerTable& table,
     response.append(R"(],"total_ram":)");
     append_json_ram(response, total);
     response.push_back('}');
-  }
+  });
   std::string head(HEAD);
   head.append(std::to_string(response.size())).append(HEAD_END);
   response.insert(0, head);
@@ -171,8 +135,8 @@ void serve_connection(int fd, std::string_view host, PeerTable& table,
   close(fd);
 }
 
-void status_server(const std::string& host,
-                   const std::shared_ptr<PeerTable>& table, float ram) {
+void status_server(const NodeConfig& config,
+                   const std::shared_ptr<PeerTable>& table) {
   const auto fail = [](int fd, int error) {
     if (fd >= 0) close(fd);
     log_line("[pim-node] status server error: " + os_error_text(error) + "\n");
@@ -199,6 +163,7 @@ void status_server(const std::string& host,
         std::this_thread::sleep_for(ACCEPT_FAILURE_PAUSE);
       continue;
     }
-    serve_connection(connection, host, *table, ram, CONNECTION_TIME_LIMIT);
+    serve_connection(connection, config.host, *table, config.ram,
+                     CONNECTION_TIME_LIMIT);
   }
 }

@@ -1,13 +1,19 @@
 #include "announcement.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "discovery.h"
@@ -52,8 +58,12 @@ TEST(FormatAnnouncement, WritesTheFieldsUnescaped) {
        "MORUN-MESH|lab|caf\xC3\xA9|-inf|10"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(format_announcement(c.room, c.host, c.ram, c.node_count),
-              c.expected);
+    NodeConfig config;
+    config.room = c.room;
+    config.host = c.host;
+    config.ram = c.ram;
+    config.node_count = c.node_count;
+    EXPECT_EQ(format_announcement(config), c.expected);
   }
 }
 
@@ -154,20 +164,17 @@ IpAddress address(std::uint8_t last) {
 void expect_only_peer(PeerTable& table, const IpAddress& sender,
                       std::string_view host, std::uint32_t ram,
                       std::string_view context) {
-  MutexLock lock(table.mutex);
-  ASSERT_EQ(table.peers.size(), 1u)
-      << testing::PrintToString(std::string(context));
-  const auto found = table.peers.find(sender);
-  ASSERT_NE(found, table.peers.end());
-  EXPECT_EQ(found->second.host, host);
-  expect_float_bits(found->second.ram, ram, context);
-  EXPECT_EQ(found->second.addr, sender);
+  table.read([&](const PeerMap& peers) {
+    ASSERT_EQ(peers.size(), 1u) << testing::PrintToString(std::string(context));
+    const auto found = peers.find(sender);
+    ASSERT_NE(found, peers.end());
+    EXPECT_EQ(found->second.host, host);
+    expect_float_bits(found->second.ram, ram, context);
+    EXPECT_EQ(found->second.addr, sender);
+  });
 }
 
-std::size_t peer_count(PeerTable& table) {
-  MutexLock lock(table.mutex);
-  return table.peers.size();
-}
+std::size_t peer_count(PeerTable& table) { return table.size(); }
 
 TEST(ParseAnnouncement, RecordsMatchingAnnouncementsOnly) {
   const struct {
@@ -275,6 +282,28 @@ TEST(HandleDatagram, AcceptsOnlyValidUtf8) {
           << testing::PrintToString(std::string(c.bytes));
     }
   }
+}
+
+// A receive error that persists (here: the descriptor is not a socket) used
+// to be retried at once, forever: a thread spinning at a whole core.
+TEST(ReceiveDatagrams, PausesAfterAnErrorThatPersists) {
+  const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  // The loop never returns; its thread and table live as long as the tests.
+  static PeerTable table;
+  std::thread worker([fd] { receive_datagrams(fd, "lab", table, nullptr); });
+  clockid_t clock{};
+  ASSERT_EQ(pthread_getcpuclockid(worker.native_handle(), &clock), 0);
+  worker.detach();
+  const auto cpu = [clock] {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return std::chrono::seconds{now.tv_sec} +
+           std::chrono::nanoseconds{now.tv_nsec};
+  };
+  const auto before = cpu();
+  std::this_thread::sleep_for(std::chrono::milliseconds{1000});
+  EXPECT_LT(cpu() - before, std::chrono::milliseconds{200});
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -27,6 +29,19 @@ IpAddress v6(const char* text) {
   return IpAddress::from_v6(addr);
 }
 
+// A copy of every entry, taken through the table's one read operation.
+PeerMap entries(PeerTable& table) {
+  PeerMap copy;
+  table.read([&](const PeerMap& peers) { copy = peers; });
+  return copy;
+}
+
+IpAddress numbered(std::uint8_t i) {
+  IpAddress addr;
+  addr.bytes = {10, 0, 0, i};
+  return addr;
+}
+
 TEST(PruneStale, DropsPeersSilentForTwelveWholeSecondsOrMore) {
   struct Case {
     nanoseconds silent;
@@ -44,38 +59,74 @@ TEST(PruneStale, DropsPeersSilentForTwelveWholeSecondsOrMore) {
   const MonotonicClock::time_point now =
       MonotonicClock::time_point{} + seconds{100000};
   PeerTable table;
-  MutexLock lock(table.mutex);
-  prune_stale(table, now);  // an empty table stays empty
-  EXPECT_TRUE(table.peers.empty());
+  EXPECT_EQ(table.prune_stale(now), 0u);  // an empty table stays empty
+  EXPECT_TRUE(entries(table).empty());
   for (std::uint8_t i = 0; i < std::size(cases); ++i) {
-    IpAddress addr;
-    addr.bytes = {10, 0, 0, i};
-    table.peers[addr] =
-        Peer{"host" + std::to_string(i), 8.0f, now - cases[i].silent, addr};
+    EXPECT_EQ(table.record_peer(numbered(i), "host" + std::to_string(i), 8.0f,
+                                now - cases[i].silent),
+              Recorded::kJoined);
   }
-  prune_stale(table, now);
-  std::size_t kept = 0;
+  std::vector<Peer> removed;
+  EXPECT_EQ(table.prune_stale(now, &removed), 3u);
+  const PeerMap left = entries(table);
   for (std::uint8_t i = 0; i < std::size(cases); ++i) {
-    IpAddress addr;
-    addr.bytes = {10, 0, 0, i};
-    const bool present = table.peers.contains(addr);
-    EXPECT_EQ(present, cases[i].kept)
+    EXPECT_EQ(left.contains(numbered(i)), cases[i].kept)
         << "silent for " << cases[i].silent.count() << " ns";
-    if (present) ++kept;
   }
-  EXPECT_EQ(table.peers.size(), kept);
+  EXPECT_EQ(left.size(), 3u);
+  ASSERT_EQ(removed.size(), 3u);
+  std::vector<std::string> removed_hosts;
+  for (const Peer& peer : removed) removed_hosts.push_back(peer.host);
+  std::sort(removed_hosts.begin(), removed_hosts.end());
+  EXPECT_EQ(removed_hosts,
+            (std::vector<std::string>{"host3", "host4", "host5"}));
+}
+
+// A full table refuses new addresses, still refreshes the ones it holds, and
+// takes new ones again once expiry has made room.
+TEST(RecordPeer, CapacityRefusesOnlyNewAddresses) {
+  const MonotonicClock::time_point start =
+      MonotonicClock::time_point{} + seconds{1000};
+  struct Step {
+    std::uint8_t addr;
+    seconds at;  // after start
+    Recorded expected;
+  };
+  const Step steps[] = {
+      {1, seconds{0}, Recorded::kJoined},
+      {2, seconds{5}, Recorded::kJoined},
+      {3, seconds{6}, Recorded::kRefused},    // full
+      {1, seconds{7}, Recorded::kRefreshed},  // known: refreshed all the same
+      {3, seconds{8}, Recorded::kRefused},
+      // At 17 s the prune below drops 2 (silent 12 s) and keeps 1 (10 s).
+      {3, seconds{17}, Recorded::kJoined},
+      {4, seconds{17}, Recorded::kRefused},
+  };
+  PeerTable table(2);
+  for (const Step& step : steps) {
+    if (step.at == seconds{17}) table.prune_stale(start + seconds{17});
+    EXPECT_EQ(
+        table.record_peer(numbered(step.addr), "h", 1.0f, start + step.at),
+        step.expected)
+        << "address " << int{step.addr} << " at " << step.at.count() << " s";
+  }
+  const PeerMap left = entries(table);
+  EXPECT_EQ(left.size(), 2u);
+  EXPECT_EQ(left.at(numbered(1)).last_seen, start + seconds{7});
+  EXPECT_TRUE(left.contains(numbered(3)));
 }
 
 TEST(RecordPeer, ReplacesTheWholeEntryAndStampsTheTime) {
   PeerTable table;
   const IpAddress addr = v4("192.168.1.20");
   const auto before = MonotonicClock::now();
-  record_peer(table, addr, "alpha", 8.0f);
-  record_peer(table, addr, "", -0.0f);
+  EXPECT_EQ(table.record_peer(addr, std::string(40, 'a'), 8.0f),
+            Recorded::kJoined);
+  EXPECT_EQ(table.record_peer(addr, "", -0.0f), Recorded::kRefreshed);
   const auto after = MonotonicClock::now();
-  MutexLock lock(table.mutex);
-  ASSERT_EQ(table.peers.size(), 1u);
-  const Peer& peer = table.peers.at(addr);
+  const PeerMap peers = entries(table);
+  ASSERT_EQ(peers.size(), 1u);
+  const Peer& peer = peers.at(addr);
   EXPECT_EQ(peer.host, "");
   EXPECT_EQ(std::bit_cast<std::uint32_t>(peer.ram), 0x80000000u);
   EXPECT_EQ(peer.addr, addr);
@@ -89,13 +140,13 @@ TEST(IpAddress, IsKeyedByFamilyAndAllBytes) {
   const IpAddress addresses[] = {v4("1.2.3.4"), v6("102:304::"), v4("1.2.3.5"),
                                  v6("::ffff:1.2.3.4"), v6("102:304::1")};
   for (const IpAddress& addr : addresses) {
-    record_peer(table, addr, addr.to_string(), 1.0f);
+    table.record_peer(addr, addr.to_string(), 1.0f);
   }
-  MutexLock lock(table.mutex);
-  EXPECT_EQ(table.peers.size(), std::size(addresses));
-  EXPECT_EQ(table.peers.at(v4("1.2.3.4")).host, "1.2.3.4");
-  EXPECT_EQ(table.peers.at(v6("102:304::")).host, "102:304::");
-  EXPECT_EQ(table.peers.at(v6("::ffff:1.2.3.4")).host, "::ffff:1.2.3.4");
+  const PeerMap peers = entries(table);
+  EXPECT_EQ(peers.size(), std::size(addresses));
+  EXPECT_EQ(peers.at(v4("1.2.3.4")).host, "1.2.3.4");
+  EXPECT_EQ(peers.at(v6("102:304::")).host, "102:304::");
+  EXPECT_EQ(peers.at(v6("::ffff:1.2.3.4")).host, "::ffff:1.2.3.4");
 }
 
 }  // namespace

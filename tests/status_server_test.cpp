@@ -57,8 +57,8 @@ TEST(StatusResponse, ExactBytes) {
   PeerTable table;
   EXPECT_EQ(status_response("alpha", table, 8.0f), kEmptyResponse);
 
-  record_peer(table, v4(0x0A000002), "beta", 8.0f);
-  record_peer(table, v4(0x0A000003), "gamma", 16.0f);
+  table.record_peer(v4(0x0A000002), "beta", 8.0f);
+  table.record_peer(v4(0x0A000003), "gamma", 16.0f);
   const std::string head =
       "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
       "116\r\nAccess-Control-Allow-Origin: *\r\n\r\n";
@@ -101,7 +101,7 @@ TEST(StatusResponse, HostsAreJsonStrings) {
               response_for(expected_body));
 
     PeerTable table;
-    record_peer(table, v4(0x0A000002), c.host, 8.0f);
+    table.record_peer(v4(0x0A000002), c.host, 8.0f);
     const std::string body = body_of(status_response(c.host, table, 8.0f));
     const auto json = nlohmann::json::parse(body, nullptr, false);
     ASSERT_FALSE(json.is_discarded()) << body;
@@ -168,7 +168,7 @@ TEST(StatusResponse, RamFigures) {
   for (const Case& c : cases) {
     PeerTable table;
     std::uint32_t address = 0x0A000002;
-    for (float ram : c.peer_rams) record_peer(table, v4(address++), "p", ram);
+    for (float ram : c.peer_rams) table.record_peer(v4(address++), "p", ram);
     const std::string body = R"({"self":{"host":"alpha",)" + c.after_self;
     SCOPED_TRACE(body);
     const std::string response = status_response("alpha", table, c.self_ram);
@@ -305,7 +305,7 @@ TEST(ServeConnection, SilentClientIsDropped) {
 TEST(ServeConnection, StalledReaderIsBounded) {
   PeerTable table;
   for (std::uint32_t i = 0; i < 2000; ++i) {
-    record_peer(table, v4(0x0A000000 + i), std::string(1000, 'h'), 1.0f);
+    table.record_peer(v4(0x0A000000 + i), std::string(1000, 'h'), 1.0f);
   }
   Pair pair;
   ASSERT_EQ(send(pair.client, "GET", 3, 0), 3);
@@ -313,7 +313,7 @@ TEST(ServeConnection, StalledReaderIsBounded) {
   Serving serving(pair, table, milliseconds{1500});
   std::this_thread::sleep_for(milliseconds{100});
   const auto before_record = Clock::now();
-  record_peer(table, v4(0x0B000001), "late", 2.0f);
+  table.record_peer(v4(0x0B000001), "late", 2.0f);
   EXPECT_LT(elapsed_ms(before_record), 700)
       << "the lock was held during the write";
   EXPECT_FALSE(serving.done());

@@ -1,0 +1,285 @@
+// The node under a flood of sources and with its sends failing, run inside
+// private network namespaces: the table's bound, the membership log's rate
+// limit, and the lines that say why a node cannot be heard.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "node_harness.h"
+
+namespace {
+
+using harness::FakeHostname;
+using harness::Namespace;
+using harness::NodeOptions;
+using harness::NodeProcess;
+using std::chrono::milliseconds;
+
+constexpr char kSendError[] =
+    "[pim-node] broadcast send error: Network is unreachable (os error 101)\n";
+
+// Sends `payload(i)` to 127.0.0.1:47832 inside ns from source 127.1.0.0 + i
+// for i in [0, count): every 127.x address is local on lo, and IP_PKTINFO
+// picks each datagram's source. Paced so that a listener that keeps up
+// loses none.
+template <typename Payload>
+void send_from_sources(const Namespace& ns, std::uint32_t count,
+                       Payload payload) {
+  ns.within([&] {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(47832);
+    destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::string text = payload(i);
+      iovec piece{const_cast<char*>(text.data()), text.size()};
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+      msghdr message{};
+      message.msg_name = &destination;
+      message.msg_namelen = sizeof destination;
+      message.msg_iov = &piece;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      cmsghdr* header = CMSG_FIRSTHDR(&message);
+      header->cmsg_level = IPPROTO_IP;
+      header->cmsg_type = IP_PKTINFO;
+      header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+      in_pktinfo info{};
+      info.ipi_spec_dst.s_addr = htonl(0x7F010000u + i);
+      std::memcpy(CMSG_DATA(header), &info, sizeof info);
+      EXPECT_EQ(sendmsg(fd, &message, 0), static_cast<ssize_t>(text.size()));
+      if (i % 200 == 199) std::this_thread::sleep_for(milliseconds{2});
+    }
+    close(fd);
+  });
+}
+
+std::size_t peer_count(const Namespace& ns) {
+  const auto body = harness::status_body(ns);
+  if (!body) return 0;
+  return nlohmann::json::parse(*body).at("peers").size();
+}
+
+std::size_t count_of(const std::string& text, const std::string& needle) {
+  std::size_t count = 0;
+  for (auto at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+// 20,000 new sources in well under two seconds: the table stops at its
+// bound and says so once; the join lines come at most 20 between two
+// summary lines, and the lines shown plus those counted add up to every
+// join.
+TEST(Membership, FloodStopsAtCapacityWithBoundedLog) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  Namespace ns(harness::unique_name("flood"));
+  const auto fake = FakeHostname::printing("alpha\n");
+  NodeProcess node(ns,
+                   NodeOptions{{"--room", "lab", "--log-peers"}, fake.path()});
+  ASSERT_NE(node.read_stderr_until("\n", milliseconds{5000}), "");
+  const auto payload = [](std::uint32_t i) {
+    return "MORUN-MESH|lab|flood-" + std::to_string(i) + "|1.00|1";
+  };
+  // Twice: the second pass makes up for any datagram the first lost.
+  send_from_sources(ns, 20000, payload);
+  send_from_sources(ns, 20000, payload);
+  EXPECT_EQ(peer_count(ns), 16384u);
+  // Every held-back line is counted once a housekeeping cycle has run.
+  std::this_thread::sleep_for(milliseconds{5500});
+  const std::string text = node.read_stderr_until("\x01", milliseconds{0});
+  EXPECT_EQ(count_of(text,
+                     "[pim-node] peer table full (16384 peers): "
+                     "announcements from new addresses ignored\n"),
+            1u)
+      << text;
+  EXPECT_NE(text.find("[pim-node] peer joined: 127.1.0.0 flood-0\n"),
+            std::string::npos)
+      << text;
+  std::size_t shown = 0;
+  std::size_t held_back = 0;
+  std::size_t since_summary = 0;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    const std::string line = text.substr(start, end - start);
+    if (line.starts_with("[pim-node] peer joined: ")) {
+      ++shown;
+      ++since_summary;
+      EXPECT_LE(since_summary, 20u) << "more than 20 lines in one second";
+    } else if (line.ends_with(" more peer changes not shown")) {
+      held_back += std::stoul(line.substr(std::strlen("[pim-node] ")));
+      since_summary = 0;
+    }
+  }
+  EXPECT_GT(held_back, 0u);
+  EXPECT_EQ(shown + held_back, 16384u) << text;
+}
+
+// A node that cannot be heard says why: its announcement is longer than
+// receivers read, and its sends fail (said once per run of failures).
+TEST(Membership, SaysWhyItCannotBeHeard) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  Namespace ns(harness::unique_name("unheard"));
+  const auto fake = FakeHostname::printing("alpha\n");
+  const std::string room(300, 'r');
+  NodeProcess node(ns, NodeOptions{{"--room", room}, fake.path()});
+  const std::string start =
+      std::string("[pim-node] Starting \xE2\x80\x94 room=") + room +
+      " node_count=1 host=alpha ram=8.0GB\n";
+  const std::string too_long =
+      "[pim-node] announcement is 324 bytes; peers read only the first 256\n";
+  EXPECT_EQ(node.read_stderr_until(kSendError, milliseconds{5000}),
+            start + too_long + kSendError);
+  // A route lets the next send through; once it is gone again, the first
+  // failure after that success is said again, and only once.
+  ASSERT_EQ(ns.ip("link add v0 type veth peer name v1"), 0);
+  ASSERT_EQ(ns.ip("addr add 10.9.9.1/24 dev v0"), 0);
+  ASSERT_EQ(ns.ip("link set v1 up"), 0);
+  ASSERT_EQ(ns.ip("link set v0 up"), 0);
+  ASSERT_EQ(ns.ip("route add default dev v0"), 0);
+  std::this_thread::sleep_for(milliseconds{3500});
+  ASSERT_EQ(ns.ip("link del v0"), 0);
+  std::this_thread::sleep_for(milliseconds{6500});
+  EXPECT_EQ(node.read_stderr_until("\x01", milliseconds{0}),
+            start + too_long + kSendError + kSendError);
+}
+
+// The discovery port lies inside the ephemeral range, and the broadcaster
+// binds first: with a range of just two ports it would take the
+// listener's port about every second start.
+TEST(Membership, BroadcasterNeverTakesTheDiscoveryPort) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  const auto fake = FakeHostname::printing("alpha\n");
+  for (int run = 0; run < 8; ++run) {
+    SCOPED_TRACE(run);
+    Namespace ns(harness::unique_name("ports"));
+    ASSERT_EQ(harness::run("ip netns exec " + ns.name() +
+                           " sysctl -q -w net.ipv4.ip_local_port_range='47832 "
+                           "47833'"),
+              0);
+    NodeProcess node(ns, NodeOptions{{}, fake.path()});
+    ASSERT_NE(node.read_stderr_until("\n", milliseconds{5000}), "");
+    std::this_thread::sleep_for(milliseconds{300});
+    EXPECT_EQ(node.read_stderr_until("listen bind error", milliseconds{0})
+                  .find("listen bind error"),
+              std::string::npos);
+  }
+}
+
+// A UDP socket made inside a namespace and bound to 0.0.0.0:47832 there, for
+// a host that runs no node: it hears every broadcast of the link.
+class Listener {
+ public:
+  explicit Listener(const Namespace& ns) {
+    fd_ = ns.within([] {
+      const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      const int enable = 1;
+      setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(47832);
+      if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address),
+                          sizeof address) != 0) {
+        close(fd);
+        return -1;
+      }
+      return fd;
+    });
+  }
+  ~Listener() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  // The next datagram's payload, or nullopt after `timeout`.
+  std::optional<std::string> receive(milliseconds timeout) const {
+    pollfd readable{fd_, POLLIN, 0};
+    if (poll(&readable, 1, static_cast<int>(timeout.count())) != 1) {
+      return std::nullopt;
+    }
+    char buffer[2048];
+    const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
+    if (got < 0) return std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(got));
+  }
+  void send_to(const char* ip, std::string_view payload) const {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(47832);
+    inet_pton(AF_INET, ip, &address.sin_addr);
+    EXPECT_EQ(sendto(fd_, payload.data(), payload.size(), 0,
+                     reinterpret_cast<sockaddr*>(&address), sizeof address),
+              static_cast<ssize_t>(payload.size()));
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Two hosts on one link: the node, with its figure given and membership
+// changes logged, and a probe that hears its datagrams and announces a peer
+// once.
+TEST(Membership, RamOnTheWireAndPeerChangesInTheLog) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  Namespace node_ns(harness::unique_name("ram"));
+  Namespace probe_ns(harness::unique_name("ram-probe"));
+  ASSERT_EQ(node_ns.ip("link add eth0 type veth peer name eth0 netns " +
+                       probe_ns.name()),
+            0);
+  ASSERT_EQ(node_ns.ip("addr add 10.77.0.1/24 dev eth0"), 0);
+  ASSERT_EQ(probe_ns.ip("addr add 10.77.0.2/24 dev eth0"), 0);
+  ASSERT_EQ(probe_ns.ip("link set eth0 up"), 0);
+  ASSERT_EQ(node_ns.ip("link set eth0 up"), 0);
+  ASSERT_EQ(node_ns.ip("route add default dev eth0"), 0);
+  const Listener probe(probe_ns);
+  ASSERT_TRUE(probe.ok());
+  const auto fake = FakeHostname::printing("alpha\n");
+  NodeProcess node(node_ns,
+                   NodeOptions{{"--room", "lab", "--ram", "16", "--log-peers"},
+                               fake.path()});
+  EXPECT_EQ(node.read_stderr_until("\n", milliseconds{5000}),
+            "[pim-node] Starting \xE2\x80\x94 room=lab node_count=1 "
+            "host=alpha ram=16.0GB\n");
+  EXPECT_EQ(probe.receive(milliseconds{5000}), "MORUN-MESH|lab|alpha|16.00|1");
+  probe.send_to("10.77.0.1", "MORUN-MESH|lab|beta|4.5|1");
+  const std::string joined = "[pim-node] peer joined: 10.77.0.2 beta\n";
+  // The node hears its own broadcast too, as a peer under its own address.
+  const std::string echo = "[pim-node] peer joined: 10.77.0.1 alpha\n";
+  const std::string text = node.read_stderr_until(joined, milliseconds{3000});
+  EXPECT_NE(text.find(joined), std::string::npos) << text;
+  EXPECT_NE(text.find(echo), std::string::npos) << text;
+  // Silent from now on: dropped at the first prune 12 s or more later.
+  const std::string left =
+      node.read_stderr_until("peer left: 10.77.0.2", milliseconds{16000});
+  const bool silent_12_to_14 =
+      left.find("[pim-node] peer left: 10.77.0.2 beta (silent 12 s)\n") !=
+          std::string::npos ||
+      left.find("[pim-node] peer left: 10.77.0.2 beta (silent 13 s)\n") !=
+          std::string::npos ||
+      left.find("[pim-node] peer left: 10.77.0.2 beta (silent 14 s)\n") !=
+          std::string::npos;
+  EXPECT_TRUE(silent_12_to_14) << left;
+  EXPECT_EQ(left.find("peer left: 10.77.0.1"), std::string::npos) << left;
+}
+
+}  // namespace
