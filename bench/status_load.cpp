@@ -25,6 +25,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -197,11 +198,15 @@ void run_open_loop(const sockaddr_in& server, Clock::duration period,
     auto wake = next < stop ? next : Clock::time_point::max();
     for (const auto& request : pending)
       wake = std::min(wake, request.due + timeout);
-    const auto wait_ms =
-        std::chrono::ceil<std::chrono::milliseconds>(wake - now);
-    const int ready =
-        poll(polled.data(), polled.size(),
-             static_cast<int>(std::clamp<long long>(wait_ms.count(), 0, 1000)));
+    // ppoll's nanoseconds let a request start when it is due, not up to a
+    // millisecond later.
+    const auto wait = std::clamp<Clock::duration>(
+        wake - now, Clock::duration{0}, std::chrono::seconds{1});
+    const auto wait_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+    const timespec limit{static_cast<time_t>(wait_ns / 1000000000),
+                         static_cast<long>(wait_ns % 1000000000)};
+    const int ready = ppoll(polled.data(), polled.size(), &limit, nullptr);
     if (ready <= 0) continue;
     for (std::size_t k = 0; k < pending.size(); ++k) {
       Pending& request = pending[k];
