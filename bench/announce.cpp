@@ -9,7 +9,8 @@
 //
 //   announce --mode flood|fill|keep|pace [--room MORUN-DEFAULT] [--sources 1]
 //            [--first 127.1.0.1] [--host peer] [--host-bytes 0] [--bytes 0]
-//            [--seconds 5] [--passes 0] [--rate 100] [--port 47832]
+//            [--seconds 5] [--passes 0] [--rate 100] [--twin NETNS]
+//            [--port 47832]
 //
 //   flood: sends as fast as it can for --seconds, cycling through the sources,
 //          and on until it has sent --passes times as many datagrams as there
@@ -19,14 +20,21 @@
 //   keep:  repeats fill every 3 s for --seconds, keeping the peers alive.
 //   pace:  sends one datagram every 1/--rate s for --seconds, cycling through
 //          the sources, as a mesh of that many peers spread over time would.
+//          With --twin, each datagram is also sent half a period later to the
+//          same port in the network namespace NETNS (a name under /run/netns),
+//          so that two receivers get the same load at the same time without
+//          ever being woken together.
 //
-// Prints "sent=… failed=… seconds=… start_s=… end_s=…", the last two the
+// Prints "sent=… failed=… seconds=… start_s=… end_s=…" (sent counting the
+// twin's datagrams too), the last two the
 // monotonic clock's reading (CLOCK_MONOTONIC, in seconds) at the first and
 // after the last send. Run it only inside a private network namespace.
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -188,6 +196,24 @@ void fill(Sender& sender, std::size_t sources, Counts& counts) {
   }
 }
 
+// A UDP socket in the network namespace /run/netns/<name>, or -1. The
+// thread returns to its own namespace; the socket stays in the other one.
+int socket_in_namespace(const std::string& name) {
+  const int own = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+  const int other = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = -1;
+  if (own >= 0 && other >= 0 && setns(other, CLONE_NEWNET) == 0) {
+    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (setns(own, CLONE_NEWNET) != 0) {
+      std::perror("announce: back to its namespace");
+      std::exit(1);
+    }
+  }
+  if (own >= 0) close(own);
+  if (other >= 0) close(other);
+  return fd;
+}
+
 double monotonic_seconds(Clock::time_point t) {
   return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
@@ -206,6 +232,7 @@ int main(int argc, char** argv) {
                          {"seconds", "5"},
                          {"passes", "0"},
                          {"rate", "100"},
+                         {"twin", ""},
                          {"port", "47832"}});
   const std::string mode = options.text("mode");
   const Payloads payloads = make_payloads(options);
@@ -225,8 +252,17 @@ int main(int argc, char** argv) {
     std::perror("announce");
     return 1;
   }
-  Sender sender(fd, static_cast<std::uint16_t>(options.integer("port")),
-                payloads);
+  const auto port = static_cast<std::uint16_t>(options.integer("port"));
+  Sender sender(fd, port, payloads);
+  int twin_fd = -1;
+  if (!options.text("twin").empty()) {
+    twin_fd = socket_in_namespace(options.text("twin"));
+    if (twin_fd < 0 || mode != "pace") {
+      std::fprintf(stderr, "--twin needs --mode pace and a namespace\n");
+      return 2;
+    }
+  }
+  Sender twin(twin_fd, port, payloads);
   Counts counts;
   const auto start = Clock::now();
   const auto deadline =
@@ -261,13 +297,20 @@ int main(int argc, char** argv) {
   } else {
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / rate));
-    std::size_t next = 0;
-    for (auto at = start; at < deadline; at += period) {
-      std::this_thread::sleep_until(at);
-      if (sender.send(next, 1) == 1) {
+    const auto count = [&counts](int sent) {
+      if (sent == 1) {
         ++counts.sent;
       } else {
         ++counts.failed;
+      }
+    };
+    std::size_t next = 0;
+    for (auto at = start; at < deadline; at += period) {
+      std::this_thread::sleep_until(at);
+      count(sender.send(next, 1));
+      if (twin_fd >= 0) {
+        std::this_thread::sleep_until(at + period / 2);
+        count(twin.send(next, 1));
       }
       next = (next + 1) % payloads.count;
     }
