@@ -69,8 +69,10 @@ std::string format_announcement(const NodeConfig& config) {
   return payload;
 }
 
-float parse_ram(std::string_view text) {
-  if (!matches_ram_grammar(text)) return 0.0f;
+float parse_ram(std::string_view text) { return read_ram(text).value_or(0.0f); }
+
+std::optional<float> read_ram(std::string_view text) {
+  if (!matches_ram_grammar(text)) return std::nullopt;
   const std::string terminated(text);
   const locale_t locale = c_locale();
   if (locale == static_cast<locale_t>(nullptr)) {

@@ -23,6 +23,10 @@ std::string format_announcement(const NodeConfig& config);
 // to even, saturating to a signed infinity or zero. Anything else gives 0.0.
 float parse_ram(std::string_view text);
 
+// The same figure, or nullopt when the text does not match the grammar (so
+// that "0" and "abc" can be told apart).
+std::optional<float> read_ram(std::string_view text);
+
 // The fields of an announcement that a receiver keeps; host views the text.
 struct HeardAnnouncement {
   std::string_view host;

@@ -16,6 +16,11 @@
 
 namespace {
 
+// Binds to the discovery port give way this many times, BIND_RETRY_PAUSE
+// apart, before the port counts as taken: see open_broadcast_socket.
+constexpr int BIND_ATTEMPTS = 5;
+constexpr std::chrono::milliseconds BIND_RETRY_PAUSE{10};
+
 // A UDP socket bound to 0.0.0.0:port, or -1 after printing the bind error
 // line that starts with `what`.
 int open_udp_socket(std::uint16_t port, std::string_view what) {
@@ -29,14 +34,20 @@ int open_udp_socket(std::uint16_t port, std::string_view what) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(port);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-      0) {
+  for (int attempt = 1;; ++attempt) {
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+        0) {
+      return fd;
+    }
     const int error = errno;
+    if (error == EADDRINUSE && port != 0 && attempt < BIND_ATTEMPTS) {
+      std::this_thread::sleep_for(BIND_RETRY_PAUSE);
+      continue;
+    }
     close(fd);
     log_line(std::string(what) + os_error_text(error) + "\n");
     return -1;
   }
-  return fd;
 }
 
 std::uint16_t bound_port(int fd) {
@@ -51,7 +62,8 @@ std::uint16_t bound_port(int fd) {
 // The broadcaster's socket on a port the system chose. The discovery port
 // lies inside the ephemeral range, and the broadcaster binds before the
 // listener: a socket that got it is replaced by one bound while it is still
-// held, so the system must pick another port.
+// held, so the system must pick another port. The listener's bind, racing
+// with this on its own thread, gives way a few times before it fails.
 int open_broadcast_socket() {
   constexpr std::string_view WHAT = "[pim-node] broadcast bind error: ";
   const int fd = open_udp_socket(0, WHAT);

@@ -24,18 +24,33 @@ std::string os_error_text(int error) {
   return std::string(text) + " (os error " + std::to_string(error) + ")";
 }
 
-int write_stderr(std::string_view line) {
-  while (!line.empty()) {
-    const ssize_t written = write(STDERR_FILENO, line.data(), line.size());
+namespace {
+
+// Writes `text` to `fd` whole, continuing after partial writes and EINTR.
+// Returns 0 or the errno of the write that failed.
+int write_whole(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = write(fd, text.data(), text.size());
     if (written < 0) {
       const int error = errno;
       if (error == EINTR) continue;
-      return error == EBADF ? 0 : error;
+      return error;
     }
     if (written == 0) return EIO;  // no progress: give up rather than spin
-    line.remove_prefix(static_cast<size_t>(written));
+    text.remove_prefix(static_cast<size_t>(written));
   }
   return 0;
+}
+
+}  // namespace
+
+int write_stderr(std::string_view line) {
+  const int error = write_whole(STDERR_FILENO, line);
+  return error == EBADF ? 0 : error;
+}
+
+bool write_stdout(std::string_view text) {
+  return write_whole(STDOUT_FILENO, text) == 0;
 }
 
 bool log_line(std::string_view line) {

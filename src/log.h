@@ -14,6 +14,10 @@ std::string os_error_text(int error);
 // standard error that is not open counts as written.
 int write_stderr(std::string_view line);
 
+// Writes `text` to standard output whole (only --help and --version print
+// there); false when it cannot.
+bool write_stdout(std::string_view text);
+
 // Writes a log line; when that fails, writes the diagnostic for the failed
 // write and returns false, after which the calling thread must end.
 bool log_line(std::string_view line);

@@ -1,6 +1,7 @@
 // The node's entry point and main thread: settings, the start line, the three
 // workers, then the housekeeping loop that expires silent peers every 5 s.
 
+#include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -68,6 +70,9 @@ int main(int argc, char** argv) {
   // A write to a connection or pipe whose reader has gone must fail with
   // EPIPE instead of ending the process.
   signal(SIGPIPE, SIG_IGN);
+  // An inherited "ignore" would have the kernel reap hostname by itself, so
+  // that it could not be waited for.
+  signal(SIGCHLD, SIG_DFL);
   (void)mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD);
 
   std::vector<std::string> args;
@@ -78,21 +83,33 @@ int main(int argc, char** argv) {
     }
   }
 
-  NodeConfig config;
-  config.node_count = parse_node_count(args);
-  config.room = parse_room(args);
+  const CommandLine command_line = parse_command_line(args);
+  if (command_line.action != CommandLine::Action::kRun) {
+    // Answered before hostname runs or any socket exists. A reader that has
+    // gone (`pim-node --help | head -c1`) gives a failure status, quietly.
+    const bool written = write_stdout(
+        command_line.action == CommandLine::Action::kHelp ? usage_text()
+                                                          : version_text());
+    return written ? EXIT_SUCCESS : EXIT_FAILURE;
+  }
+  NodeConfig config = command_line.config;
   config.host = read_host_name(HOSTNAME_TIMEOUT);
-  config.ram = NODE_RAM;
 
   if (const int error = write_stderr(format_start_line(config)); error != 0) {
     fatal("failed printing to stderr: " + os_error_text(error));
   }
+  std::vector<std::string> notes = command_line.notes;
   const std::size_t announcement_size = format_announcement(config).size();
   if (announcement_size > DATAGRAM_BUFFER_SIZE) {
-    (void)log_line("[pim-node] announcement is " +
-                   std::to_string(announcement_size) +
-                   " bytes; peers read only the first " +
-                   std::to_string(DATAGRAM_BUFFER_SIZE) + "\n");
+    notes.push_back("[pim-node] announcement is " +
+                    std::to_string(announcement_size) +
+                    " bytes; peers read only the first " +
+                    std::to_string(DATAGRAM_BUFFER_SIZE) + "\n");
+  }
+  for (const std::string& note : notes) {
+    if (const int error = write_stderr(note); error != 0) {
+      fatal("failed printing to stderr: " + os_error_text(error));
+    }
   }
 
   auto table = std::make_shared<PeerTable>();

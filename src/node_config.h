@@ -1,9 +1,10 @@
 // The node's settings, worked out once at start-up on the main thread before
-// any worker exists: the command-line scans, the host name from the hostname
+// any worker exists: the command line, the host name from the hostname
 // command, and the start line. Takes no lock.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,9 +12,12 @@
 
 inline constexpr std::string_view DEFAULT_ROOM = "MORUN-DEFAULT";
 inline constexpr std::string_view FALLBACK_HOST = "morun-node";
-inline constexpr float NODE_RAM = 8.0f;  // gigabytes; no option sets it
+inline constexpr float NODE_RAM = 8.0f;  // gigabytes, unless --ram sets it
 // hostname is killed if it has not finished within this time.
 inline constexpr std::chrono::seconds HOSTNAME_TIMEOUT{5};
+// Only this much of what hostname prints on standard output is kept; the rest
+// is read and dropped, so the node's memory does not depend on the program.
+inline constexpr std::size_t HOSTNAME_OUTPUT_LIMIT = 4096;
 
 struct NodeConfig {
   std::string room;
@@ -22,6 +26,38 @@ struct NodeConfig {
   float ram = NODE_RAM;
   bool log_peers = false;  // --log-peers: membership changes on stderr
 };
+
+// What the command line asks for. For kHelp and kVersion nothing else is
+// filled in: the process prints usage_text() or version_text() and exits.
+struct CommandLine {
+  enum class Action { kRun, kHelp, kVersion };
+  Action action = Action::kRun;
+  NodeConfig config;  // host left empty: read_host_name fills it
+  // Whole lines for standard error, in argument order, to be printed right
+  // after the start line: ignored arguments and rejected option values.
+  std::vector<std::string> notes;
+};
+
+// Reads the program's arguments (args[0] is the program name). Each option
+// takes the element after its first occurrence, scanned from position 0 and
+// independently of the others: --room (verbatim), --node-count (as
+// parse_node_count), --ram ("auto" for MemTotal in `meminfo_path`, or a
+// finite, non-negative ram figure; anything else keeps 8.0); as the last
+// element an option name takes nothing. The first --log-peers, -h/--help or
+// --version at position 1 or later that no option took as its value counts;
+// the first of -h, --help and --version decides the action. Each element from
+// position 1 on that none of this used gets a note, and so does a rejected
+// value or an unreadable MemTotal. Arguments are valid UTF-8; control
+// characters in them are escaped in the notes, so no argument can forge a
+// log line.
+CommandLine parse_command_line(const std::vector<std::string>& args,
+                               const char* meminfo_path = "/proc/meminfo");
+
+// The --help text: every option with its default, the ports, the manual.
+std::string usage_text();
+
+// "pim-node <version>\n"
+std::string version_text();
 
 // The value after the first "--node-count" in args (args[0] is the program):
 // an optional '+' and ASCII digits up to 4294967295. Anything else, or no
@@ -33,10 +69,12 @@ std::uint32_t parse_node_count(const std::vector<std::string>& args);
 std::string parse_room(const std::vector<std::string>& args);
 
 // Runs `hostname` from the search path with no arguments, empty standard input
-// and both outputs captured, and returns its standard output decoded and
-// trimmed, whatever its exit status. A command that runs longer than `timeout`
-// is killed and what it printed so far is used. Returns "morun-node" when the
-// command cannot be started.
+// and both outputs captured, and returns the first 4 KiB of its standard
+// output decoded and trimmed, whatever its exit status. Both outputs are read
+// to their end, standard error dropped. A command that runs longer than
+// `timeout` is killed and what it printed so far is used. Returns
+// "morun-node" when the command cannot be started. The child is always
+// reaped, also when SIGCHLD is ignored, and never signalled once reaped.
 std::string read_host_name(std::chrono::milliseconds timeout);
 
 // "[pim-node] Starting — room=… node_count=… host=… ram=8.0GB\n"

@@ -1,12 +1,16 @@
 #include "node_config.h"
 
+#include <dirent.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <optional>
@@ -19,11 +23,43 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
+// A file laid out as /proc/meminfo, removed on destruction.
+class FakeMeminfo {
+ public:
+  explicit FakeMeminfo(const std::string& text) {
+    char path[] = "/tmp/pim-unit-meminfo-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) ADD_FAILURE() << "mkstemp failed";
+    close(fd);
+    path_ = path;
+    std::ofstream(path_) << text;
+  }
+  ~FakeMeminfo() { std::remove(path_.c_str()); }
+  FakeMeminfo(const FakeMeminfo&) = delete;
+  FakeMeminfo& operator=(const FakeMeminfo&) = delete;
+  const char* path() const { return path_.c_str(); }
+
+ private:
+  std::string path_;
+};
+
 TEST(NodeConfig, ArgumentScans) {
+  using Action = CommandLine::Action;
+  const FakeMeminfo meminfo(
+      "MemTotal:       16318424 kB\nMemFree:         1202200 kB\n");
+  const char* const no_meminfo = "/nonexistent/pim-meminfo";
+  const std::string ignored = "[pim-node] ignored argument: ";
+  const std::string bad_count = "[pim-node] ignored --node-count value: ";
+  const std::string bad_ram = "[pim-node] ignored --ram value: ";
   struct Case {
     std::vector<std::string> args;  // after the program name
     std::string room;
     std::uint32_t node_count;
+    std::vector<std::string> notes = {};
+    float ram = 8.0f;
+    bool log_peers = false;
+    Action action = Action::kRun;   // for help and version nothing else counts
+    const char* meminfo = nullptr;  // the fake file unless set
   };
   const Case cases[] = {
       {{}, "MORUN-DEFAULT", 1},
@@ -32,42 +68,163 @@ TEST(NodeConfig, ArgumentScans) {
       {{"--node-count", "0"}, "MORUN-DEFAULT", 0},
       {{"--node-count", "+0"}, "MORUN-DEFAULT", 0},
       {{"--node-count", "4294967295"}, "MORUN-DEFAULT", 4294967295u},
-      {{"--node-count", "4294967296"}, "MORUN-DEFAULT", 1},
-      {{"--node-count", "99999999999999999999"}, "MORUN-DEFAULT", 1},
-      {{"--node-count", "-1"}, "MORUN-DEFAULT", 1},
-      {{"--node-count", "5x"}, "MORUN-DEFAULT", 1},
-      {{"--node-count", " 5"}, "MORUN-DEFAULT", 1},
-      {{"--node-count", "5 "}, "MORUN-DEFAULT", 1},
-      {{"--node-count", ""}, "MORUN-DEFAULT", 1},
-      {{"--node-count", "+"}, "MORUN-DEFAULT", 1},
-      {{"--node-count", "++5"}, "MORUN-DEFAULT", 1},
-      {{"--node-count", "\xD9\xA5"}, "MORUN-DEFAULT", 1},  // Arabic-Indic 5
-      {{"--node-count"}, "MORUN-DEFAULT", 1},
-      {{"--node-count=5"}, "MORUN-DEFAULT", 1},
-      {{"--NODE-COUNT", "5"}, "MORUN-DEFAULT", 1},
-      {{"--node-count", "x", "--node-count", "5"}, "MORUN-DEFAULT", 1},
-      {{"--node-count", "4", "--node-count", "5"}, "MORUN-DEFAULT", 4},
+      {{"--node-count", "4294967296"},
+       "MORUN-DEFAULT",
+       1,
+       {bad_count + "4294967296 (using 1)\n"}},
+      {{"--node-count", "99999999999999999999"},
+       "MORUN-DEFAULT",
+       1,
+       {bad_count + "99999999999999999999 (using 1)\n"}},
+      {{"--node-count", "-1"},
+       "MORUN-DEFAULT",
+       1,
+       {bad_count + "-1 (using 1)\n"}},
+      {{"--node-count", "5x"},
+       "MORUN-DEFAULT",
+       1,
+       {bad_count + "5x (using 1)\n"}},
+      {{"--node-count", " 5"},
+       "MORUN-DEFAULT",
+       1,
+       {bad_count + " 5 (using 1)\n"}},
+      {{"--node-count", "5 "},
+       "MORUN-DEFAULT",
+       1,
+       {bad_count + "5  (using 1)\n"}},
+      {{"--node-count", ""}, "MORUN-DEFAULT", 1, {bad_count + " (using 1)\n"}},
+      {{"--node-count", "+"},
+       "MORUN-DEFAULT",
+       1,
+       {bad_count + "+ (using 1)\n"}},
+      {{"--node-count", "++5"},
+       "MORUN-DEFAULT",
+       1,
+       {bad_count + "++5 (using 1)\n"}},
+      {{"--node-count", "\xD9\xA5"},  // Arabic-Indic 5
+       "MORUN-DEFAULT",
+       1,
+       {bad_count + "\xD9\xA5 (using 1)\n"}},
+      {{"--node-count"}, "MORUN-DEFAULT", 1, {ignored + "--node-count\n"}},
+      {{"--node-count=5"}, "MORUN-DEFAULT", 1, {ignored + "--node-count=5\n"}},
+      {{"--NODE-COUNT", "5"},
+       "MORUN-DEFAULT",
+       1,
+       {ignored + "--NODE-COUNT\n", ignored + "5\n"}},
+      {{"--node-count", "x", "--node-count", "5"},
+       "MORUN-DEFAULT",
+       1,
+       {bad_count + "x (using 1)\n", ignored + "--node-count\n",
+        ignored + "5\n"}},
+      {{"--node-count", "4", "--node-count", "5"},
+       "MORUN-DEFAULT",
+       4,
+       {ignored + "--node-count\n", ignored + "5\n"}},
       {{"--room", "lab"}, "lab", 1},
       {{"--room", ""}, "", 1},
       {{"--room", "a b|c\xE2\x80\x94"}, "a b|c\xE2\x80\x94", 1},
-      {{"--room"}, "MORUN-DEFAULT", 1},
-      {{"--room=lab"}, "MORUN-DEFAULT", 1},
-      {{"--room", "lab", "--room", "other"}, "lab", 1},
+      {{"--room"}, "MORUN-DEFAULT", 1, {ignored + "--room\n"}},
+      {{"--room=lab"}, "MORUN-DEFAULT", 1, {ignored + "--room=lab\n"}},
+      {{"--room", "lab", "--room", "other"},
+       "lab",
+       1,
+       {ignored + "--room\n", ignored + "other\n"}},
       {{"--room", "--node-count", "3"}, "--node-count", 3},
-      {{"--node-count", "--room", "x"}, "x", 1},
+      // "--room" is the count's (bad) value and the room option as well.
+      {{"--node-count", "--room", "x"},
+       "x",
+       1,
+       {bad_count + "--room (using 1)\n"}},
       {{"--room", "lab", "--node-count", "12"}, "lab", 12},
-      {{"lab", "--room", "--room"}, "--room", 1},
+      {{"lab", "--room", "--room"}, "--room", 1, {ignored + "lab\n"}},
+      {{"lab", "--room", "lab", "--ram", "16", "extra"},
+       "lab",
+       1,
+       {ignored + "lab\n", ignored + "extra\n"},
+       16.0f},
+      // Control characters could otherwise end a log line and forge another.
+      {{"a\nb\x1B\"\\", "--room", "lab"},
+       "lab",
+       1,
+       {ignored + "a\\nb\\u001b\\\"\\\\\n"}},
+      {{"--help"}, "", 1, {}, 8.0f, false, Action::kHelp},
+      {{"x", "-h"}, "", 1, {}, 8.0f, false, Action::kHelp},
+      {{"--version", "-h"}, "", 1, {}, 8.0f, false, Action::kVersion},
+      {{"-h", "--version"}, "", 1, {}, 8.0f, false, Action::kHelp},
+      // A value is never an option, even when it reads like one.
+      {{"--room", "--help"}, "--help", 1},
+      {{"--node-count", "-h", "--ram", "--version"},
+       "MORUN-DEFAULT",
+       1,
+       {bad_count + "-h (using 1)\n", bad_ram + "--version (using 8.0)\n"}},
+      {{"--room", "--help", "--version"},
+       "",
+       1,
+       {},
+       8.0f,
+       false,
+       Action::kVersion},
+      {{"--log-peers"}, "MORUN-DEFAULT", 1, {}, 8.0f, true},
+      {{"--room", "--log-peers"}, "--log-peers", 1},
+      {{"--room", "--log-peers", "--log-peers", "x", "--log-peers"},
+       "--log-peers",
+       1,
+       {ignored + "x\n", ignored + "--log-peers\n"},
+       8.0f,
+       true},
+      {{"--ram", "auto"}, "MORUN-DEFAULT", 1, {}, 15.562461853027344f},
+      {{"--ram", "auto"},
+       "MORUN-DEFAULT",
+       1,
+       {"[pim-node] --ram auto: cannot read MemTotal from "
+        "/nonexistent/pim-meminfo (using 8.0)\n"},
+       8.0f,
+       false,
+       Action::kRun,
+       no_meminfo},
+      {{"--ram", "16"}, "MORUN-DEFAULT", 1, {}, 16.0f},
+      {{"--ram", "1e3"}, "MORUN-DEFAULT", 1, {}, 1000.0f},
+      {{"--ram", "0"}, "MORUN-DEFAULT", 1, {}, 0.0f},
+      {{"--ram", "-1"}, "MORUN-DEFAULT", 1, {bad_ram + "-1 (using 8.0)\n"}},
+      {{"--ram", "-0"}, "MORUN-DEFAULT", 1, {bad_ram + "-0 (using 8.0)\n"}},
+      {{"--ram", "nan"}, "MORUN-DEFAULT", 1, {bad_ram + "nan (using 8.0)\n"}},
+      {{"--ram", "inf"}, "MORUN-DEFAULT", 1, {bad_ram + "inf (using 8.0)\n"}},
+      {{"--ram", "1e39"}, "MORUN-DEFAULT", 1, {bad_ram + "1e39 (using 8.0)\n"}},
+      {{"--ram", "abc"}, "MORUN-DEFAULT", 1, {bad_ram + "abc (using 8.0)\n"}},
+      {{"--ram", "0x10"}, "MORUN-DEFAULT", 1, {bad_ram + "0x10 (using 8.0)\n"}},
+      {{"--ram"}, "MORUN-DEFAULT", 1, {ignored + "--ram\n"}},
+      {{"--ram", "4", "--ram", "5"},
+       "MORUN-DEFAULT",
+       1,
+       {ignored + "--ram\n", ignored + "5\n"},
+       4.0f},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{"pim-node"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     std::string shown;
     for (const auto& arg : c.args) shown += "[" + arg + "]";
-    EXPECT_EQ(parse_room(args), c.room) << shown;
-    EXPECT_EQ(parse_node_count(args), c.node_count) << shown;
+    SCOPED_TRACE(shown);
+    const CommandLine command_line =
+        parse_command_line(args, c.meminfo ? c.meminfo : meminfo.path());
+    EXPECT_EQ(command_line.action, c.action);
+    if (c.action != Action::kRun) continue;
+    EXPECT_EQ(command_line.config.room, c.room);
+    EXPECT_EQ(command_line.config.node_count, c.node_count);
+    EXPECT_EQ(command_line.config.ram, c.ram);
+    EXPECT_FALSE(std::signbit(command_line.config.ram));
+    EXPECT_EQ(command_line.config.log_peers, c.log_peers);
+    EXPECT_EQ(command_line.config.host, "");
+    EXPECT_EQ(command_line.notes, c.notes);
+    EXPECT_EQ(parse_room(args), c.room);
+    EXPECT_EQ(parse_node_count(args), c.node_count);
   }
-  // The program name is element 0 and is scanned like any other element.
+  // The program name is element 0 and is scanned like any other element,
+  // but is never an ignored argument.
   EXPECT_EQ(parse_room({"--room", "x"}), "x");
+  EXPECT_EQ(parse_command_line({"--room", "x"}).notes,
+            std::vector<std::string>{});
+  EXPECT_EQ(parse_command_line({"--help"}).action, Action::kRun);
 }
 
 // A folder put first on PATH for the lifetime of the object, holding a
@@ -112,6 +269,17 @@ class PathWithHostname {
   std::optional<std::string> old_path_;
 };
 
+int count_open_descriptors() {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(folder);
+  return count;
+}
+
 TEST(NodeConfig, ReadHostName) {
   struct Case {
     const char* name;
@@ -119,7 +287,8 @@ TEST(NodeConfig, ReadHostName) {
     mode_t mode;
     int timeout_ms;
     std::string host;
-    int within_ms;  // read_host_name must return within this
+    int within_ms;                // read_host_name must return within this
+    bool ignore_sigchld = false;  // as a parent may leave it across exec
   };
   const Case cases[] = {
       {"newline", "printf 'alpha\\n'", 0755, 3000, "alpha", 2500},
@@ -155,26 +324,46 @@ TEST(NodeConfig, ReadHostName) {
       // stderr pipe and only the time limit ends it, with nothing printed.
       {"200 KB on stderr first", "head -c 200000 /dev/zero >&2; echo delta",
        0755, 5000, "delta", 4000},
-      {"100 KB on stdout", "head -c 100000 /dev/zero | tr '\\0' a", 0755, 5000,
-       std::string(100000, 'a'), 4000},
+      {"100 KB on stdout, 4 KiB kept", "head -c 100000 /dev/zero | tr '\\0' a",
+       0755, 5000, std::string(4096, 'a'), 4000},
+      {"endless output", "exec tr '\\0' a < /dev/zero", 0755, 300,
+       std::string(4096, 'a'), 2000},
       {"stdin is empty", "echo \"in[$(cat)]\"", 0755, 3000, "in[]", 2500},
       // The output is read to its end, not only until the program exits.
       {"printed after exit", "(sleep 0.3; echo late) &", 0755, 3000, "late",
        2500},
+      {"printed after exit, stderr ended",
+       "exec 2>&-; (sleep 0.3; echo late) &", 0755, 3000, "late", 2500},
       {"never ends", "printf 'eps\\n'; exec sleep 20", 0755, 300, "eps", 2000},
       {"grandchild holds the pipe",
        "(sleep 20 & echo $! > \"$(dirname \"$0\")/pid\"); echo beta", 0755, 300,
        "beta", 2000},
+      // The kernel reaps the child itself: waitpid fails with ECHILD, which
+      // used to leave the pidfd ready and the loop spinning to the limit.
+      {"SIGCHLD ignored", "printf 'alpha\\n'", 0755, 3000, "alpha", 2500, true},
+      {"SIGCHLD ignored, never ends", "printf 'eps\\n'; exec sleep 20", 0755,
+       300, "eps", 2000, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PathWithHostname path(c.script, c.mode);
+    const int descriptors = count_open_descriptors();
+    const auto old_sigchld =
+        signal(SIGCHLD, c.ignore_sigchld ? SIG_IGN : SIG_DFL);
     const auto start = Clock::now();
     const std::string host = read_host_name(milliseconds{c.timeout_ms});
     const auto took =
         std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    signal(SIGCHLD, old_sigchld);
     EXPECT_EQ(host, c.host);
     EXPECT_LT(took.count(), c.within_ms);
+    // No child is left, running or unreaped, and nothing stays open.
+    int status = 0;
+    const pid_t left = waitpid(-1, &status, WNOHANG);
+    const int wait_error = errno;
+    EXPECT_EQ(left, -1);
+    EXPECT_EQ(wait_error, ECHILD);
+    EXPECT_EQ(count_open_descriptors(), descriptors);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "node_harness.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -329,6 +330,53 @@ sockaddr_in ipv4_address(const std::string& ip, int port) {
 }
 
 }  // namespace
+
+int connect_error(const Namespace& ns, const std::string& ip, int port,
+                  milliseconds timeout) {
+  return ns.within([&] {
+    const int fd =
+        socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return errno;
+    const sockaddr_in address = ipv4_address(ip, port);
+    int error = 0;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address),
+                sizeof address) != 0) {
+      error = errno;
+      if (error == EINPROGRESS) {
+        pollfd writable{fd, POLLOUT, 0};
+        if (poll(&writable, 1, static_cast<int>(timeout.count())) <= 0) {
+          error = ETIMEDOUT;
+        } else {
+          socklen_t length = sizeof error;
+          getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        }
+      }
+    }
+    close(fd);
+    return error;
+  });
+}
+
+int thread_count(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/task";
+  DIR* folder = opendir(path.c_str());
+  if (folder == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(folder);
+  return count;
+}
+
+std::string descriptor_target(pid_t pid, int fd) {
+  const std::string path =
+      "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+  char target[4096];
+  const ssize_t length = readlink(path.c_str(), target, sizeof target);
+  if (length < 0) return "";
+  return std::string(target, static_cast<size_t>(length));
+}
 
 UdpSocket::UdpSocket(const Namespace& ns, const std::string& ip, int port) {
   fd_ = ns.within([&] {

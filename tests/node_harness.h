@@ -127,6 +127,20 @@ std::string wait_for_status(const Namespace& ns,
                             const std::function<bool(const std::string&)>& pred,
                             milliseconds timeout);
 
+// Opens a TCP connection from inside ns to ip:port and closes it at once.
+// Returns 0 when the connection was made, otherwise the attempt's errno
+// (ECONNREFUSED when the host answered that nothing listens there,
+// ETIMEDOUT when nothing answered within `timeout`).
+int connect_error(const Namespace& ns, const std::string& ip, int port,
+                  milliseconds timeout = milliseconds{2000});
+
+// The number of threads of process `pid` (its /proc task entries), or -1.
+int thread_count(pid_t pid);
+
+// What descriptor `fd` of process `pid` refers to (its /proc link, for
+// example "/dev/null" or "socket:[1234]"), or "" when it is not open.
+std::string descriptor_target(pid_t pid, int fd);
+
 // A UDP socket created inside a namespace (so it stays there) and bound to
 // ip:port there, with SO_BROADCAST set so that 255.255.255.255 works where a
 // route exists. Closed on destruction.
