@@ -97,6 +97,7 @@ using Clock = std::chrono::steady_clock;
 
 enum class Stage {
   kRequest,    // accepted; its one read not made yet
+  kWaiting,    // a GET read; waiting for responses to free memory
   kResponse,   // answering; `sent` bytes of `response` are written
   kFinishing,  // all written and the end of stream queued behind it
 };
@@ -158,6 +159,7 @@ class StatusLoop {
         serve(connections_[i], polled_[i + 1].revents, now);
       }
       if (polled_[0].revents != 0) accept_pending(now);
+      start_waiting(now);
       std::erase_if(connections_, [](const Connection& c) { return c.fd < 0; });
       responses_.end_turn();
     }
@@ -190,6 +192,10 @@ class StatusLoop {
           break;
         case Stage::kResponse:
           polled_.push_back(pollfd{c.fd, POLLOUT, 0});
+          wake_by(c.deadline);
+          break;
+        case Stage::kWaiting:
+          polled_.push_back(pollfd{-1, 0, 0});
           wake_by(c.deadline);
           break;
         case Stage::kFinishing:
@@ -230,6 +236,8 @@ class StatusLoop {
         // A client that sends nothing is dropped once its time has passed.
         if (now >= c.deadline) close_connection(c);
         return;
+      case Stage::kWaiting:
+        return;  // see start_waiting
       case Stage::kResponse:
         if (revents != 0) {
           write_response(c, now);
@@ -263,10 +271,47 @@ class StatusLoop {
   // under the table's lock (or shared, see SharedResponse) and written after
   // it is released, within the time limit from now.
   void handle_status(Connection& c, Clock::time_point now) {
-    c.stage = Stage::kResponse;
     c.deadline = now + time_limit_;
+    if (response_bytes_held() >= RESPONSE_MEMORY_BUDGET) {
+      c.stage = Stage::kWaiting;
+      return;
+    }
+    start_response(c, now);
+  }
+
+  void start_response(Connection& c, Clock::time_point now) {
+    c.stage = Stage::kResponse;
     c.response = responses_.get(config_.host, table_, config_.ram);
     write_response(c, now);
+  }
+
+  // Starts the waiting answers, oldest first, while the responses being
+  // written leave room; one whose time ran out while it waited is reset.
+  void start_waiting(Clock::time_point now) {
+    for (Connection& c : connections_) {
+      if (c.fd < 0 || c.stage != Stage::kWaiting) continue;
+      if (now >= c.deadline) {
+        reset_connection(c);
+      } else if (response_bytes_held() < RESPONSE_MEMORY_BUDGET) {
+        start_response(c, now);
+      }
+    }
+  }
+
+  // The bytes of the responses being written, each buffer counted once.
+  std::size_t response_bytes_held() const {
+    std::vector<const std::string*> counted;
+    std::size_t bytes = 0;
+    for (const Connection& c : connections_) {
+      if (c.fd < 0 || !c.response) continue;
+      const std::string* buffer = c.response.get();
+      if (std::find(counted.begin(), counted.end(), buffer) != counted.end()) {
+        continue;
+      }
+      counted.push_back(buffer);
+      bytes += buffer->size();
+    }
+    return bytes;
   }
 
   // Writes what the socket takes, continuing after partial writes and EINTR;

@@ -26,6 +26,12 @@ inline constexpr std::chrono::milliseconds CONNECTION_TIME_LIMIT{5000};
 // A new connection beyond it takes the place of the one that has waited
 // longest without sending its request.
 inline constexpr std::size_t MAX_STATUS_CONNECTIONS = 256;
+// Responses being written hold at most about this many bytes between them
+// (a buffer shared by several connections counts once): a GET read while
+// they hold more waits, its time running, until a write ends. A full table's
+// document is about 4.5 MB, a real mesh's a few kilobytes; without the bound,
+// clients that change the table and never read could hold 256 documents.
+inline constexpr std::size_t RESPONSE_MEMORY_BUDGET = std::size_t{16} << 20;
 
 // Serves 127.0.0.1:47833 forever. Returns only when the listening socket
 // cannot be opened, after printing "[pim-node] status server error: …".

@@ -3,7 +3,9 @@
 // and the fake peers all share it):
 //   node dashboard_test.mjs NODE_BINARY PAGE_HTML OUTPUT_DIR
 // Peers are fake announcements sent to 127.0.0.1:47832 from 127.0.0.2,
-// 127.0.0.3, ... so that the node keys each under its own address.
+// 127.0.0.3, ... so that the node keys each under its own address. The node's
+// own echo (which the namespace does not route back to it) is one of them: an
+// announcement of the node's name and figure from another address.
 // Prints one "ok - ..." or "not ok - ..." line per check.
 import { spawn } from "node:child_process";
 import dgram from "node:dgram";
@@ -127,6 +129,7 @@ function readPage(page) {
       nodes: text("node-count"),
       note: text("node-note"),
       total: text("total-ram"),
+      reported: text("total-note"),
       rows: [...document.querySelectorAll("#node-rows tr")].map((row) => {
         const bar = row.querySelector(".bar");
         return {
@@ -154,11 +157,17 @@ async function waitForView(page, pick, expected, timeoutMs) {
 
 const summary = (view) => ({
   state: view.state, selfHost: view.selfHost, nodes: view.nodes, note: view.note,
-  total: view.total, rows: view.rows,
+  total: view.total, reported: view.reported, rows: view.rows,
 });
 
 function row(kind, host, gb, bar) {
   return { kind, host, gb, bar };
+}
+
+// The bars take 0.4 s to reach a new width; a screenshot waits them out.
+async function screenshot(page, file) {
+  await sleep(600);
+  await page.screenshot({ path: path.join(outputDir, file), fullPage: true });
 }
 
 async function expectView(page, name, expected, timeoutMs) {
@@ -169,11 +178,14 @@ async function expectView(page, name, expected, timeoutMs) {
 // --- the run --------------------------------------------------------------
 
 const peers = {
-  alpha: new Announcer("127.0.0.2", "alpha", "8.00"),
-  beta: new Announcer("127.0.0.3", "beta", "16.00"),
-  xss: new Announcer("127.0.0.4", XSS_HOST, "4.00"),
-  quoted: new Announcer("127.0.0.5", QUOTED_HOST, "2.00"),
+  alpha: new Announcer("127.0.0.2", "alpha", "15.63"),
+  beta: new Announcer("127.0.0.3", "beta", "62.79"),
+  xss: new Announcer("127.0.0.4", XSS_HOST, "7.71"),
+  quoted: new Announcer("127.0.0.5", QUOTED_HOST, "31.26"),
   delta: new Announcer("127.0.0.6", "delta", "nan"),
+  echo: new Announcer("127.0.0.7", "dash-self", "8.00"),
+  // Another sender using the node's name, with a figure of its own.
+  namesake: new Announcer("127.0.0.8", "dash-self", "2.00"),
 };
 
 let context = null;
@@ -211,17 +223,26 @@ try {
 
   // Sorted by host after this node: '<' sorts before letters.
   const fourPeers = [
-    row("self", "dash-self", "8.0", "50%"),
-    row("peer", XSS_HOST, "4.0", "25%"),
-    row("peer", "alpha", "8.0", "50%"),
-    row("peer", "beta", "16.0", "100%"),
-    row("peer", QUOTED_HOST, "2.0", "12.5%"),
+    row("self", "dash-self", "8.0", "12.7%"),
+    row("peer", XSS_HOST, "7.7", "12.3%"),
+    row("peer", "alpha", "15.6", "24.8%"),
+    row("peer", "beta", "62.8", "100%"),
+    row("peer", QUOTED_HOST, "31.3", "49.8%"),
   ];
+  const echoRow = row("echo", "dash-self", "8.0", "12.7%");
   await expectView(page, "lists this node and the four peers, bars against the largest", {
     state: "live", selfHost: "dash-self", nodes: "5", note: "this node and 4 peers",
-    total: "38.0 GB", rows: fourPeers,
+    total: "125.4 GB", reported: "node reports 125.4 GB", rows: fourPeers,
   }, 10_000);
-  await page.screenshot({ path: path.join(outputDir, "dashboard.png"), fullPage: true });
+
+  // The node hears itself: its document counts it twice, the page once.
+  await peers.echo.start();
+  await expectView(page, "shows the node's echo beside it and counts the node once", {
+    state: "live", selfHost: "dash-self", nodes: "5", note: "this node and 4 peers",
+    total: "125.4 GB", reported: "node reports 133.4 GB, itself counted twice",
+    rows: [fourPeers[0], echoRow, ...fourPeers.slice(1)],
+  }, 8_000);
+  await screenshot(page, "dashboard.png");
 
   report(await page.evaluate(() => document.querySelectorAll("img").length) === 0,
          "a host name written as markup creates no element");
@@ -241,24 +262,33 @@ try {
          "updates rows in place", `${requests.length - before} polls in between`);
 
   // A peer whose ram is not a number: the node writes null, total included.
+  // A second entry with the node's name but another figure is not its echo.
   await peers.delta.start();
-  await expectView(page, "shows a null memory figure as n/a without a bar", {
-    state: "live", selfHost: "dash-self", nodes: "6", note: "this node and 5 peers",
+  await peers.namesake.start();
+  await expectView(page, "shows a null memory figure as n/a and counts a namesake", {
+    state: "live", selfHost: "dash-self", nodes: "7", note: "this node and 6 peers",
     total: "n/a",
-    rows: [fourPeers[0], fourPeers[1], fourPeers[2], fourPeers[3],
-           row("peer", "delta", "n/a", null), fourPeers[4]],
+    reported: "node reports n/a, itself counted twice; a memory figure is not a number",
+    rows: [fourPeers[0], echoRow, fourPeers[1], fourPeers[2], fourPeers[3],
+           row("peer", "dash-self", "2.0", "3.2%"), row("peer", "delta", "n/a", null),
+           fourPeers[4]],
   }, 8_000);
-  await page.screenshot({ path: path.join(outputDir, "dashboard-null-ram.png"), fullPage: true });
+  await screenshot(page, "dashboard-null-ram.png");
 
-  // beta and delta fall silent: the node forgets them 12 to 15 s later.
-  peers.beta.stop();
-  peers.delta.stop();
-  const silentSince = Math.max(peers.beta.lastSent, peers.delta.lastSent);
+  // beta, delta and the namesake fall silent: the node forgets them 12 to 15 s
+  // later.
+  const silent = [peers.beta, peers.delta, peers.namesake];
+  for (const peer of silent) peer.stop();
+  const silentSince = Math.max(...silent.map((peer) => peer.lastSent));
+  const threePeers = [
+    row("self", "dash-self", "8.0", "25.6%"), row("echo", "dash-self", "8.0", "25.6%"),
+    row("peer", XSS_HOST, "7.7", "24.6%"), row("peer", "alpha", "15.6", "49.8%"),
+    row("peer", QUOTED_HOST, "31.3", "100%"),
+  ];
   const left = await expectView(page, "peers that stop announcing disappear", {
     state: "live", selfHost: "dash-self", nodes: "4", note: "this node and 3 peers",
-    total: "22.0 GB",
-    rows: [row("self", "dash-self", "8.0", "100%"), row("peer", XSS_HOST, "4.0", "50%"),
-           row("peer", "alpha", "8.0", "100%"), row("peer", QUOTED_HOST, "2.0", "25%")],
+    total: "62.6 GB", reported: "node reports 70.6 GB, itself counted twice",
+    rows: threePeers,
   }, 25_000);
   if (left) {
     const seconds = (Date.now() - silentSince) / 1000;
@@ -271,7 +301,7 @@ try {
       page, (v) => [v.state, v.problemShown, v.problemTitle],
       ["unreachable", true, "Node not reachable"], 6_000);
   report(down, "shows the unreachable state when the node stops", JSON.stringify(downView));
-  await page.screenshot({ path: path.join(outputDir, "dashboard-unreachable.png"), fullPage: true });
+  await screenshot(page, "dashboard-unreachable.png");
 
   // Something else answers on the port with a document that is not JSON.
   const impostor = net.createServer((socket) => {
@@ -294,9 +324,8 @@ try {
   report(await startNode(), "node restarts");
   await expectView(page, "recovers when the node answers again", {
     state: "live", selfHost: "dash-self", nodes: "4", note: "this node and 3 peers",
-    total: "22.0 GB",
-    rows: [row("self", "dash-self", "8.0", "100%"), row("peer", XSS_HOST, "4.0", "50%"),
-           row("peer", "alpha", "8.0", "100%"), row("peer", QUOTED_HOST, "2.0", "25%")],
+    total: "62.6 GB", reported: "node reports 70.6 GB, itself counted twice",
+    rows: threePeers,
   }, 8_000);
   const [bannerGone] = await waitForView(page, (v) => v.problemShown, false, 1_000);
   report(bannerGone, "hides the problem banner after recovery");
