@@ -1,15 +1,20 @@
 #include "peer_table.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "peer_log.h"
 
 namespace {
 
@@ -147,6 +152,71 @@ TEST(IpAddress, IsKeyedByFamilyAndAllBytes) {
   EXPECT_EQ(peers.at(v4("1.2.3.4")).host, "1.2.3.4");
   EXPECT_EQ(peers.at(v6("102:304::")).host, "102:304::");
   EXPECT_EQ(peers.at(v6("::ffff:1.2.3.4")).host, "::ffff:1.2.3.4");
+}
+
+// What PeerLog writes to standard error for changes at the given times.
+std::string peer_log_output(
+    const std::vector<std::pair<milliseconds, std::string>>& changes,
+    milliseconds flush_at) {
+  int pipe_fds[2];
+  EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK), 0);
+  const int saved = dup(STDERR_FILENO);
+  dup2(pipe_fds[1], STDERR_FILENO);
+  const MonotonicClock::time_point start =
+      MonotonicClock::time_point{} + seconds{5000};
+  PeerLog log;
+  for (const auto& [at, line] : changes) log.write(line, start + at);
+  log.flush(start + flush_at);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(pipe_fds[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(pipe_fds[0]);
+  return text;
+}
+
+TEST(PeerLog, AtMostTwentyLinesASecondThenOneSummary) {
+  std::vector<std::pair<milliseconds, std::string>> changes;
+  std::string expected;
+  // 23 changes in the first second: 20 shown, 3 held back.
+  for (int i = 0; i < 23; ++i) {
+    const std::string line = "change " + std::to_string(i) + "\n";
+    changes.emplace_back(milliseconds{40 * i}, line);
+    if (i < 20) expected += line;
+  }
+  // The first change of the next second brings the summary in front of it.
+  changes.emplace_back(milliseconds{1500}, "late\n");
+  expected += "[pim-node] 3 more peer changes not shown\nlate\n";
+  // 21 changes in the third second: the one held back is summed by the
+  // flush of a later housekeeping cycle, without a change of its own.
+  for (int i = 0; i < 21; ++i) {
+    const std::string line = "again " + std::to_string(i) + "\n";
+    changes.emplace_back(milliseconds{2000 + i}, line);
+    if (i < 20) expected += line;
+  }
+  expected += "[pim-node] 1 more peer changes not shown\n";
+  EXPECT_EQ(peer_log_output(changes, milliseconds{5000}), expected);
+  // A flush within the same second writes nothing yet.
+  EXPECT_EQ(
+      peer_log_output({{milliseconds{0}, "a\n"}, {milliseconds{1}, "b\n"}},
+                      milliseconds{900}),
+      "a\nb\n");
+}
+
+TEST(PeerLog, LinesEscapeTheHost) {
+  IpAddress addr;
+  addr.bytes = {10, 0, 0, 7};
+  EXPECT_EQ(format_peer_joined(addr, "al\npha \"x\""),
+            "[pim-node] peer joined: 10.0.0.7 al\\npha \\\"x\\\"\n");
+  const MonotonicClock::time_point now =
+      MonotonicClock::time_point{} + seconds{100};
+  const Peer peer{"beta", 1.0f, now - milliseconds{13900}, addr};
+  EXPECT_EQ(format_peer_left(peer, now),
+            "[pim-node] peer left: 10.0.0.7 beta (silent 13 s)\n");
 }
 
 }  // namespace
