@@ -60,16 +60,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM INT HUP
 
-# check NAME COMMAND...: one result line; the command's output is the detail.
-check() {
-  local name=$1 output
-  shift
-  if output=$("$@" 2>&1); then
-    echo "ok - $name"
-  else
-    echo "not ok - $name: $(printf '%s' "$output" | tail -n 8 | tr '\n' ' ')"
-  fi
-}
+# shellcheck source=tests/operator/check_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/check_lib.sh"
 
 # wait_for SECONDS COMMAND...: runs the command every 0.2 s until it succeeds;
 # fails with its last output when the time is up.
@@ -81,12 +73,6 @@ wait_for() {
     [ "$SECONDS" -lt "$deadline" ] || { printf '%s' "$output"; return 1; }
     sleep 0.2
   done
-}
-
-same_text() {
-  [ "$1" == "$2" ] && return 0
-  printf 'expected [%s] got [%s]\n' "$1" "$2"
-  return 1
 }
 
 # in_container INDEX COMMAND...: runs the command in every namespace of

@@ -24,23 +24,8 @@ scratch=$(mktemp -d /tmp/pim-operator.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 export LC_ALL=C.UTF-8
 
-# check NAME COMMAND...: one result line; the command's output is the detail.
-check() {
-  local name=$1 output
-  shift
-  if output=$("$@" 2>&1); then
-    echo "ok - $name"
-  else
-    echo "not ok - $name: $(printf '%s' "$output" | tail -n 8 | tr '\n' ' ')"
-  fi
-}
-
-# same_text EXPECTED ACTUAL: fails with both shown when they differ.
-same_text() {
-  [ "$1" == "$2" ] && return 0
-  printf 'expected [%s] got [%s]\n' "$1" "$2"
-  return 1
-}
+# shellcheck source=tests/operator/check_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/check_lib.sh"
 
 files_under() { (cd "$1" && find . -type f | LC_ALL=C sort | tr '\n' ' '); }
 
