@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <span>
 #include <thread>
 
 #include "announcement.h"
@@ -128,6 +129,7 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
   std::array<sockaddr_in, RECEIVE_BATCH> sources;
   std::array<iovec, RECEIVE_BATCH> pieces;
   std::array<mmsghdr, RECEIVE_BATCH> messages;
+  std::array<HeardPeer, RECEIVE_BATCH> heard;
   for (std::size_t i = 0; i < RECEIVE_BATCH; ++i) {
     pieces[i] = iovec{buffers[i].data(), buffers[i].size()};
     messages[i] = mmsghdr{};
@@ -154,6 +156,7 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
       }
       continue;
     }
+    std::size_t count = 0;
     for (int i = 0; i < received; ++i) {
       const sockaddr_in& source = sources[i];
       if (messages[i].msg_hdr.msg_namelen < sizeof source ||
@@ -161,14 +164,19 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
         continue;
       }
       const std::string_view bytes(buffers[i].data(), messages[i].msg_len);
-      const IpAddress sender = IpAddress::from_v4(source.sin_addr);
-      const Recorded recorded = handle_datagram(bytes, sender, room, table);
-      if (recorded == Recorded::kJoined && log != nullptr) {
-        // The host is read again only for the rare join, not per datagram.
-        const auto heard = read_announcement(bytes, room);
-        log->write(format_peer_joined(sender, heard ? heard->host : ""),
+      if (!is_valid_utf8(bytes)) continue;
+      const auto announced = read_announcement(bytes, room);
+      if (!announced) continue;
+      heard[count++] = HeardPeer{IpAddress::from_v4(source.sin_addr),
+                                 announced->host, announced->ram};
+    }
+    if (count == 0) continue;
+    table.record_peers(std::span(heard.data(), count));
+    for (const HeardPeer& peer : std::span(heard.data(), count)) {
+      if (peer.recorded == Recorded::kJoined && log != nullptr) {
+        log->write(format_peer_joined(peer.addr, peer.host),
                    MonotonicClock::now());
-      } else if (recorded == Recorded::kRefused) {
+      } else if (peer.recorded == Recorded::kRefused) {
         const auto now = MonotonicClock::now();
         if (!full_said || now - full_said_at >= TABLE_FULL_LOG_PERIOD) {
           full_said = true;

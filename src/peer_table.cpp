@@ -51,6 +51,14 @@ Recorded PeerTable::record_peer(const IpAddress& addr, std::string_view host,
   return record_locked(addr, host, ram, now);
 }
 
+void PeerTable::record_peers(std::span<HeardPeer> heard) {
+  MutexLock lock(mutex_);
+  const MonotonicClock::time_point now = MonotonicClock::now();
+  for (HeardPeer& peer : heard) {
+    peer.recorded = record_locked(peer.addr, peer.host, peer.ram, now);
+  }
+}
+
 Recorded PeerTable::record_locked(const IpAddress& addr, std::string_view host,
                                   float ram, MonotonicClock::time_point now) {
   if (const auto found = peers_.find(addr); found != peers_.end()) {

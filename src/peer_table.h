@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -60,6 +61,15 @@ enum class Recorded {
   kRefused,    // a new address while the table is full; nothing stored
 };
 
+// One announcement to record with PeerTable::record_peers; `recorded` is
+// filled in. The host views the datagram's buffer.
+struct HeardPeer {
+  IpAddress addr;
+  std::string_view host;
+  float ram = 0.0f;
+  Recorded recorded = Recorded::kIgnored;
+};
+
 class PeerTable {
  public:
   explicit PeerTable(std::size_t capacity = PEER_CAPACITY)
@@ -77,6 +87,11 @@ class PeerTable {
   // The same with the time given.
   Recorded record_peer(const IpAddress& addr, std::string_view host, float ram,
                        MonotonicClock::time_point now) EXCLUDES(mutex_);
+
+  // Records each of `heard` in order, as record_peer would, under one hold
+  // of the lock and with one clock reading taken once it is held: a burst
+  // of datagrams costs one lock and one clock reading per batch.
+  void record_peers(std::span<HeardPeer> heard) EXCLUDES(mutex_);
 
   // Removes every peer whose whole seconds elapsed since last_seen (fraction
   // discarded) at `now` are PEER_EXPIRY or more, and returns how many went;
