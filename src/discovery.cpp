@@ -164,8 +164,7 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
         continue;
       }
       const std::string_view bytes(buffers[i].data(), messages[i].msg_len);
-      if (!is_valid_utf8(bytes)) continue;
-      const auto announced = read_announcement(bytes, room);
+      const auto announced = read_datagram(bytes, room);
       if (!announced) continue;
       heard[count++] = HeardPeer{IpAddress::from_v4(source.sin_addr),
                                  announced->host, announced->ram};
@@ -190,8 +189,15 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
   }
 }
 
+std::optional<HeardAnnouncement> read_datagram(std::string_view bytes,
+                                               std::string_view room) {
+  if (!is_valid_utf8(bytes)) return std::nullopt;
+  return read_announcement(bytes, room);
+}
+
 Recorded handle_datagram(std::string_view bytes, const IpAddress& sender,
                          std::string_view room, PeerTable& table) {
-  if (!is_valid_utf8(bytes)) return Recorded::kIgnored;
-  return parse_announcement(bytes, sender, room, table);
+  const auto announced = read_datagram(bytes, room);
+  if (!announced) return Recorded::kIgnored;
+  return table.record_peer(sender, announced->host, announced->ram);
 }

@@ -10,9 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "announcement.h"
 #include "node_config.h"
 #include "peer_log.h"
 #include "peer_table.h"
@@ -53,8 +55,13 @@ void listen_loop(const NodeConfig& config,
 [[noreturn]] void receive_datagrams(int fd, std::string_view room,
                                     PeerTable& table, PeerLog* log);
 
-// One received datagram, exactly the bytes the receive reported: dropped
-// unless it is valid UTF-8, otherwise read as an announcement from `sender`.
+// One received datagram, exactly the bytes the receive reported: nothing
+// unless it is valid UTF-8 and an announcement for `room`. The listener
+// reads each datagram of a batch so, then records the batch at once.
+std::optional<HeardAnnouncement> read_datagram(std::string_view bytes,
+                                               std::string_view room);
+
+// read_datagram and, for an announcement, one record_peer under `sender`.
 // Takes the lock only inside the table's own operations.
 Recorded handle_datagram(std::string_view bytes, const IpAddress& sender,
                          std::string_view room, PeerTable& table);
