@@ -28,7 +28,7 @@ int open_udp_socket(std::uint16_t port, std::string_view what) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     const int error = errno;
-    log_line(std::string(what) + os_error_text(error) + "\n");
+    log_line(std::string(what) + os_error_text(error));
     return -1;
   }
   sockaddr_in address{};
@@ -46,7 +46,7 @@ int open_udp_socket(std::uint16_t port, std::string_view what) {
       continue;
     }
     close(fd);
-    log_line(std::string(what) + os_error_text(error) + "\n");
+    log_line(std::string(what) + os_error_text(error));
     return -1;
   }
 }
@@ -66,7 +66,7 @@ std::uint16_t bound_port(int fd) {
 // held, so the system must pick another port. The listener's bind, racing
 // with this on its own thread, gives way a few times before it fails.
 int open_broadcast_socket() {
-  constexpr std::string_view WHAT = "[pim-node] broadcast bind error: ";
+  constexpr std::string_view WHAT = "broadcast bind error: ";
   const int fd = open_udp_socket(0, WHAT);
   if (fd < 0 || bound_port(fd) != DISCOVERY_PORT) return fd;
   const int other = open_udp_socket(0, WHAT);
@@ -98,8 +98,7 @@ void broadcast_loop(const NodeConfig& config,
       const int error = errno;
       // Said once per run of failures; the node keeps cycling either way.
       if (!failing) {
-        (void)log_line(
-            "[pim-node] broadcast send error: " + os_error_text(error) + "\n");
+        log_line("broadcast send error: " + os_error_text(error));
       }
       failing = true;
     } else {
@@ -113,8 +112,7 @@ void broadcast_loop(const NodeConfig& config,
 void listen_loop(const NodeConfig& config,
                  const std::shared_ptr<PeerTable>& table,
                  const std::shared_ptr<PeerLog>& log) {
-  const int fd =
-      open_udp_socket(DISCOVERY_PORT, "[pim-node] listen bind error: ");
+  const int fd = open_udp_socket(DISCOVERY_PORT, "listen bind error: ");
   if (fd < 0) return;
   timeval timeout{};
   timeout.tv_sec = RECEIVE_TIMEOUT.count();
@@ -180,9 +178,8 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
         if (!full_said || now - full_said_at >= TABLE_FULL_LOG_PERIOD) {
           full_said = true;
           full_said_at = now;
-          (void)log_line("[pim-node] peer table full (" +
-                         std::to_string(table.capacity()) +
-                         " peers): announcements from new addresses ignored\n");
+          log_line("peer table full (" + std::to_string(table.capacity()) +
+                   " peers): announcements from new addresses ignored");
         }
       }
     }

@@ -9,15 +9,25 @@
 // "Address already in use (os error 98)".
 std::string os_error_text(int error);
 
-// Writes `line` to standard error whole. Returns 0, or the errno of the write
-// that failed (EPIPE when the reader of a pipe has gone, for example); a
-// standard error that is not open counts as written.
-int write_stderr(std::string_view line);
-
 // Writes `text` to standard output whole (only --help and --version print
 // there); false when it cannot.
 bool write_stdout(std::string_view text);
 
-// Writes a log line; when that fails, writes the diagnostic for the failed
-// write and returns false, after which the calling thread must end.
-bool log_line(std::string_view line);
+// What a failed write of a diagnostic line does.
+enum class WriteFailure {
+  kIgnored,  // the line is lost and the caller carries on
+  kFatal,    // the process ends (the start line and the start-up notes)
+};
+
+// The one writer of diagnostic lines: writes "[pim-node] <text>\n" to
+// standard error whole (a standard error that is not open counts as
+// written). When the write fails, kFatal ends the process through
+// exit_with_diagnostic("failed printing to stderr: <error>"); kIgnored drops
+// the line, so that a worker never ends because the journal has gone.
+void log_line(std::string_view text,
+              WriteFailure on_failure = WriteFailure::kIgnored);
+
+// Writes `diagnostic` and a newline to standard error, without the prefix
+// (the fatal start-up diagnostics have none), and ends the process with
+// status 101.
+[[noreturn]] void exit_with_diagnostic(std::string_view diagnostic);

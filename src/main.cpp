@@ -26,7 +26,6 @@
 
 namespace {
 
-constexpr int FATAL_EXIT_STATUS = 101;
 constexpr std::chrono::seconds HOUSEKEEPING_PERIOD{5};
 // Allocations from this size up are mapped on their own and unmapped when
 // freed. Fixed, because the allocator otherwise raises the bound after each
@@ -49,17 +48,13 @@ void fill_standard_descriptors() {
   }
 }
 
-[[noreturn]] void fatal(const std::string& diagnostic) {
-  (void)write_stderr(diagnostic + "\n");
-  std::_Exit(FATAL_EXIT_STATUS);
-}
-
 template <typename Worker, typename... Args>
 void start_worker(Worker worker, Args&&... args) {
   try {
     std::thread(worker, std::forward<Args>(args)...).detach();
   } catch (const std::system_error& failure) {
-    fatal("failed to spawn thread: " + os_error_text(failure.code().value()));
+    exit_with_diagnostic("failed to spawn thread: " +
+                         os_error_text(failure.code().value()));
   }
 }
 
@@ -79,7 +74,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     args.emplace_back(argv[i]);
     if (!is_valid_utf8(args.back())) {
-      fatal("argument " + std::to_string(i) + " is not valid UTF-8");
+      exit_with_diagnostic("argument " + std::to_string(i) +
+                           " is not valid UTF-8");
     }
   }
 
@@ -95,22 +91,15 @@ int main(int argc, char** argv) {
   NodeConfig config = command_line.config;
   config.host = read_host_name(HOSTNAME_TIMEOUT);
 
-  if (const int error = write_stderr(format_start_line(config)); error != 0) {
-    fatal("failed printing to stderr: " + os_error_text(error));
-  }
+  log_line(format_start_line(config), WriteFailure::kFatal);
   std::vector<std::string> notes = command_line.notes;
   const std::size_t announcement_size = format_announcement(config).size();
   if (announcement_size > DATAGRAM_BUFFER_SIZE) {
-    notes.push_back("[pim-node] announcement is " +
-                    std::to_string(announcement_size) +
+    notes.push_back("announcement is " + std::to_string(announcement_size) +
                     " bytes; peers read only the first " +
-                    std::to_string(DATAGRAM_BUFFER_SIZE) + "\n");
+                    std::to_string(DATAGRAM_BUFFER_SIZE));
   }
-  for (const std::string& note : notes) {
-    if (const int error = write_stderr(note); error != 0) {
-      fatal("failed printing to stderr: " + os_error_text(error));
-    }
-  }
+  for (const std::string& note : notes) log_line(note, WriteFailure::kFatal);
 
   auto table = std::make_shared<PeerTable>();
   auto peer_log = config.log_peers ? std::make_shared<PeerLog>() : nullptr;

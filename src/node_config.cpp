@@ -251,27 +251,26 @@ CommandLine parse_command_line(const std::vector<std::string>& args,
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (i == count.value && !read_node_count(arg)) {
-      result.notes.push_back("[pim-node] ignored --node-count value: " +
-                             escaped(arg) + " (using 1)\n");
+      result.notes.push_back("ignored --node-count value: " + escaped(arg) +
+                             " (using 1)");
     } else if (i == ram.value && arg == "auto") {
       if (const auto total = read_mem_total(meminfo_path)) {
         config.ram = *total;
       } else {
         result.notes.push_back(
-            std::string("[pim-node] --ram auto: cannot read MemTotal from ") +
-            meminfo_path + " (using " + default_ram + ")\n");
+            std::string("--ram auto: cannot read MemTotal from ") +
+            meminfo_path + " (using " + default_ram + ")");
       }
     } else if (i == ram.value) {
       if (const auto figure = read_ram_figure(arg)) {
         config.ram = *figure;
       } else {
-        result.notes.push_back("[pim-node] ignored --ram value: " +
-                               escaped(arg) + " (using " + default_ram + ")\n");
+        result.notes.push_back("ignored --ram value: " + escaped(arg) +
+                               " (using " + default_ram + ")");
       }
     } else if (i != room.name && i != room.value && i != count.name &&
                i != count.value && i != ram.name && i != log_peers) {
-      result.notes.push_back("[pim-node] ignored argument: " + escaped(arg) +
-                             "\n");
+      result.notes.push_back("ignored argument: " + escaped(arg));
     }
   }
   return result;
@@ -355,8 +354,7 @@ std::string read_host_name(std::chrono::milliseconds timeout) {
 }
 
 std::string format_start_line(const NodeConfig& config) {
-  return "[pim-node] Starting \u2014 room=" + config.room +
+  return "Starting \u2014 room=" + config.room +
          " node_count=" + std::to_string(config.node_count) +
-         " host=" + config.host + " ram=" + format_fixed(config.ram, 1) +
-         "GB\n";
+         " host=" + config.host + " ram=" + format_fixed(config.ram, 1) + "GB";
 }

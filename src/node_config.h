@@ -33,8 +33,8 @@ struct CommandLine {
   enum class Action { kRun, kHelp, kVersion };
   Action action = Action::kRun;
   NodeConfig config;  // host left empty: read_host_name fills it
-  // Whole lines for standard error, in argument order, to be printed right
-  // after the start line: ignored arguments and rejected option values.
+  // Lines for log_line, in argument order, to be printed right after the
+  // start line: ignored arguments and rejected option values.
   std::vector<std::string> notes;
 };
 
@@ -77,5 +77,5 @@ std::string parse_room(const std::vector<std::string>& args);
 // reaped, also when SIGCHLD is ignored, and never signalled once reaped.
 std::string read_host_name(std::chrono::milliseconds timeout);
 
-// "[pim-node] Starting — room=… node_count=… host=… ram=8.0GB\n"
+// "Starting — room=… node_count=… host=… ram=8.0GB", for log_line
 std::string format_start_line(const NodeConfig& config);

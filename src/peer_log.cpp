@@ -19,20 +19,17 @@ std::uint64_t second_of(MonotonicClock::time_point now) {
 }  // namespace
 
 std::string format_peer_joined(const IpAddress& addr, std::string_view host) {
-  std::string line = "[pim-node] peer joined: " + addr.to_string() + " ";
+  std::string line = "peer joined: " + addr.to_string() + " ";
   append_json_escaped(line, host);
-  line.push_back('\n');
   return line;
 }
 
 std::string format_peer_left(const Peer& peer, MonotonicClock::time_point now) {
   const auto silent =
       std::chrono::duration_cast<std::chrono::seconds>(now - peer.last_seen);
-  std::string line = "[pim-node] peer left: " + peer.addr.to_string() + " ";
+  std::string line = "peer left: " + peer.addr.to_string() + " ";
   append_json_escaped(line, peer.host);
-  line.append(" (silent ")
-      .append(std::to_string(silent.count()))
-      .append(" s)\n");
+  line.append(" (silent ").append(std::to_string(silent.count())).append(" s)");
   return line;
 }
 
@@ -55,15 +52,14 @@ bool PeerLog::admit(MonotonicClock::time_point now, bool for_line) {
         ((second & 0xFFFFFFFF) << 32) | (for_line ? 1 : 0);
     if (!window_.compare_exchange_weak(window, opened)) continue;
     if (const std::uint64_t held = held_back_.exchange(0); held != 0) {
-      (void)log_line("[pim-node] " + std::to_string(held) +
-                     " more peer changes not shown\n");
+      log_line(std::to_string(held) + " more peer changes not shown");
     }
     return for_line;
   }
 }
 
 void PeerLog::write(std::string_view line, MonotonicClock::time_point now) {
-  if (admit(now, true)) (void)log_line(line);
+  if (admit(now, true)) log_line(line);
 }
 
 void PeerLog::flush(MonotonicClock::time_point now) {

@@ -15,11 +15,11 @@
 
 inline constexpr std::uint32_t PEER_LOG_LINES_PER_SECOND = 20;
 
-// "[pim-node] peer joined: 10.0.0.2 alpha\n", the host escaped as in the
+// "peer joined: 10.0.0.2 alpha", the host escaped as in the
 // status document (without the quotes).
 std::string format_peer_joined(const IpAddress& addr, std::string_view host);
 
-// "[pim-node] peer left: 10.0.0.2 alpha (silent 12 s)\n", the whole seconds
+// "peer left: 10.0.0.2 alpha (silent 12 s)", the whole seconds
 // since the peer was last heard, at `now`.
 std::string format_peer_left(const Peer& peer, MonotonicClock::time_point now);
 
@@ -27,7 +27,8 @@ class PeerLog {
  public:
   // Writes `line` unless this second's budget is spent, in which case it is
   // counted for the next summary. The first line of a new second is preceded
-  // by "[pim-node] N more peer changes not shown" when lines were held back.
+  // by "N more peer changes not shown" when lines were held back. `line`
+  // goes out through log_line, which adds the prefix and the newline.
   void write(std::string_view line, MonotonicClock::time_point now);
   // Writes the summary of lines held back in an earlier second, if any;
   // called on every housekeeping cycle so a summary is not held until the

@@ -438,7 +438,7 @@ void status_server(const NodeConfig& config,
                    const std::shared_ptr<PeerTable>& table) {
   const auto fail = [](int fd, int error) {
     if (fd >= 0) close(fd);
-    log_line("[pim-node] status server error: " + os_error_text(error) + "\n");
+    log_line("status server error: " + os_error_text(error));
   };
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return fail(-1, errno);

@@ -184,39 +184,38 @@ TEST(PeerLog, AtMostTwentyLinesASecondThenOneSummary) {
   std::string expected;
   // 23 changes in the first second: 20 shown, 3 held back.
   for (int i = 0; i < 23; ++i) {
-    const std::string line = "change " + std::to_string(i) + "\n";
+    const std::string line = "change " + std::to_string(i);
     changes.emplace_back(milliseconds{40 * i}, line);
-    if (i < 20) expected += line;
+    if (i < 20) expected += "[pim-node] " + line + "\n";
   }
   // The first change of the next second brings the summary in front of it.
-  changes.emplace_back(milliseconds{1500}, "late\n");
-  expected += "[pim-node] 3 more peer changes not shown\nlate\n";
+  changes.emplace_back(milliseconds{1500}, "late");
+  expected += "[pim-node] 3 more peer changes not shown\n[pim-node] late\n";
   // 21 changes in the third second: the one held back is summed by the
   // flush of a later housekeeping cycle, without a change of its own.
   for (int i = 0; i < 21; ++i) {
-    const std::string line = "again " + std::to_string(i) + "\n";
+    const std::string line = "again " + std::to_string(i);
     changes.emplace_back(milliseconds{2000 + i}, line);
-    if (i < 20) expected += line;
+    if (i < 20) expected += "[pim-node] " + line + "\n";
   }
   expected += "[pim-node] 1 more peer changes not shown\n";
   EXPECT_EQ(peer_log_output(changes, milliseconds{5000}), expected);
   // A flush within the same second writes nothing yet.
-  EXPECT_EQ(
-      peer_log_output({{milliseconds{0}, "a\n"}, {milliseconds{1}, "b\n"}},
-                      milliseconds{900}),
-      "a\nb\n");
+  EXPECT_EQ(peer_log_output({{milliseconds{0}, "a"}, {milliseconds{1}, "b"}},
+                            milliseconds{900}),
+            "[pim-node] a\n[pim-node] b\n");
 }
 
 TEST(PeerLog, LinesEscapeTheHost) {
   IpAddress addr;
   addr.bytes = {10, 0, 0, 7};
   EXPECT_EQ(format_peer_joined(addr, "al\npha \"x\""),
-            "[pim-node] peer joined: 10.0.0.7 al\\npha \\\"x\\\"\n");
+            "peer joined: 10.0.0.7 al\\npha \\\"x\\\"");
   const MonotonicClock::time_point now =
       MonotonicClock::time_point{} + seconds{100};
   const Peer peer{"beta", 1.0f, now - milliseconds{13900}, addr};
   EXPECT_EQ(format_peer_left(peer, now),
-            "[pim-node] peer left: 10.0.0.7 beta (silent 13 s)\n");
+            "peer left: 10.0.0.7 beta (silent 13 s)");
 }
 
 }  // namespace
