@@ -18,6 +18,7 @@
 
 #include "discovery.h"
 #include "peer_table.h"
+#include "test_support.h"
 
 namespace {
 
@@ -291,19 +292,10 @@ TEST(ReceiveDatagrams, PausesAfterAnErrorThatPersists) {
   ASSERT_GE(fd, 0);
   // The loop never returns; its thread and table live as long as the tests.
   static PeerTable table;
-  std::thread worker([fd] { receive_datagrams(fd, "lab", table, nullptr); });
-  clockid_t clock{};
-  ASSERT_EQ(pthread_getcpuclockid(worker.native_handle(), &clock), 0);
-  worker.detach();
-  const auto cpu = [clock] {
-    timespec now{};
-    clock_gettime(clock, &now);
-    return std::chrono::seconds{now.tv_sec} +
-           std::chrono::nanoseconds{now.tv_nsec};
-  };
-  const auto before = cpu();
-  std::this_thread::sleep_for(std::chrono::milliseconds{1000});
-  EXPECT_LT(cpu() - before, std::chrono::milliseconds{200});
+  const auto used = test_support::cpu_time_of_detached(
+      [fd] { receive_datagrams(fd, "lab", table, nullptr); },
+      std::chrono::milliseconds{1000});
+  EXPECT_LT(used, std::chrono::milliseconds{200});
 }
 
 }  // namespace

@@ -1,11 +1,9 @@
 #include "node_config.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,9 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 using std::chrono::milliseconds;
+using test_support::FakeHostname;
 using Clock = std::chrono::steady_clock;
 
 // A file laid out as /proc/meminfo, removed on destruction.
@@ -223,57 +224,29 @@ TEST(NodeConfig, ArgumentScans) {
   EXPECT_EQ(parse_command_line({"--help"}).action, Action::kRun);
 }
 
-// A folder put first on PATH for the lifetime of the object, holding a
-// `hostname` script (or nothing, or a file that cannot be executed).
-class PathWithHostname {
+// PATH set to `value` for the lifetime of the object.
+class ScopedPath {
  public:
-  explicit PathWithHostname(const std::optional<std::string>& body,
-                            mode_t mode = 0755) {
-    char folder[] = "/tmp/pim-unit-hostname-XXXXXX";
-    if (mkdtemp(folder) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    folder_ = folder;
-    if (body) {
-      const std::string program = folder_ + "/hostname";
-      std::ofstream(program) << "#!/bin/sh\n" << *body << "\n";
-      chmod(program.c_str(), mode);
-    }
+  explicit ScopedPath(const std::string& value) {
     if (const char* old = getenv("PATH")) old_path_ = old;
-    // The system's own hostname must not be found when this one is absent
-    // or cannot run, so the system folders come only after a runnable one.
-    const bool runnable = body && (mode & 0111) != 0;
-    setenv("PATH", (folder_ + (runnable ? ":/usr/bin:/bin" : "")).c_str(), 1);
+    setenv("PATH", value.c_str(), 1);
   }
-  ~PathWithHostname() {
+  ~ScopedPath() {
     if (old_path_) {
       setenv("PATH", old_path_->c_str(), 1);
     } else {
       unsetenv("PATH");
     }
-    // A script may leave a background sleep behind; it records its pid here.
-    std::ifstream pid_file(folder_ + "/pid");
-    pid_t pid = 0;
-    if (pid_file >> pid && pid > 0) kill(pid, SIGKILL);
-    std::remove((folder_ + "/pid").c_str());
-    std::remove((folder_ + "/hostname").c_str());
-    rmdir(folder_.c_str());
   }
-  PathWithHostname(const PathWithHostname&) = delete;
-  PathWithHostname& operator=(const PathWithHostname&) = delete;
+  ScopedPath(const ScopedPath&) = delete;
+  ScopedPath& operator=(const ScopedPath&) = delete;
 
  private:
-  std::string folder_;
   std::optional<std::string> old_path_;
 };
 
-int count_open_descriptors() {
-  DIR* folder = opendir("/proc/self/fd");
-  if (folder == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(folder)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(folder);
-  return count;
+int open_descriptor_count() {
+  return test_support::proc_entry_count("/proc/self/fd");
 }
 
 TEST(NodeConfig, ReadHostName) {
@@ -342,8 +315,10 @@ TEST(NodeConfig, ReadHostName) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PathWithHostname path(c.script, c.mode);
-    const int descriptors = count_open_descriptors();
+    const auto fake = c.script ? FakeHostname::script(*c.script, c.mode)
+                               : FakeHostname::missing();
+    const ScopedPath path(fake.path());
+    const int descriptors = open_descriptor_count();
     const auto old_sigchld =
         signal(SIGCHLD, c.ignore_sigchld ? SIG_IGN : SIG_DFL);
     const auto start = Clock::now();
@@ -359,7 +334,7 @@ TEST(NodeConfig, ReadHostName) {
     const int wait_error = errno;
     EXPECT_EQ(left, -1);
     EXPECT_EQ(wait_error, ECHILD);
-    EXPECT_EQ(count_open_descriptors(), descriptors);
+    EXPECT_EQ(open_descriptor_count(), descriptors);
   }
 }
 
@@ -368,7 +343,9 @@ TEST(NodeConfig, HostnameGetsDefaultSigpipe) {
   const auto old_handler = signal(SIGPIPE, SIG_IGN);
   std::string status;
   {
-    PathWithHostname path("exec grep SigIgn /proc/self/status");
+    const auto fake =
+        FakeHostname::script("exec grep SigIgn /proc/self/status");
+    const ScopedPath path(fake.path());
     status = read_host_name(milliseconds{3000});
   }
   signal(SIGPIPE, old_handler);

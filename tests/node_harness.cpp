@@ -1,7 +1,6 @@
 #include "node_harness.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -10,30 +9,15 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <fstream>
 #include <stdexcept>
 
 namespace harness {
 
 namespace {
-
-std::string quote(std::string_view text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
 
 int remaining_ms(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::ceil<milliseconds>(
@@ -90,51 +74,6 @@ void Namespace::enter_on_this_thread() const {
   const int result = setns(fd, CLONE_NEWNET);
   close(fd);
   if (result != 0) throw std::runtime_error("cannot enter " + path);
-}
-
-FakeHostname FakeHostname::script(std::string_view body) {
-  FakeHostname fake;
-  char folder[] = "/tmp/pim-hostname-XXXXXX";
-  if (mkdtemp(folder) == nullptr)
-    throw std::runtime_error("cannot create a temporary folder");
-  fake.folder_ = folder;
-  const std::string program = fake.folder_ + "/hostname";
-  std::ofstream(program) << "#!/bin/sh\n" << body << "\n";
-  chmod(program.c_str(), 0755);
-  return fake;
-}
-
-FakeHostname FakeHostname::printing(std::string_view output, int status) {
-  // Each byte goes through printf as an octal escape, so any bytes survive.
-  std::string escaped;
-  char octal[8];
-  for (unsigned char c : output) {
-    std::snprintf(octal, sizeof octal, "\\%03o", c);
-    escaped += octal;
-  }
-  return script("printf '" + escaped + "'\nexit " + std::to_string(status));
-}
-
-FakeHostname FakeHostname::missing() {
-  FakeHostname fake;
-  char folder[] = "/tmp/pim-hostname-XXXXXX";
-  if (mkdtemp(folder) == nullptr)
-    throw std::runtime_error("cannot create a temporary folder");
-  fake.folder_ = folder;
-  return fake;
-}
-
-FakeHostname::FakeHostname(FakeHostname&& other) noexcept
-    : folder_(std::move(other.folder_)) {
-  other.folder_.clear();
-}
-
-FakeHostname::~FakeHostname() {
-  if (!folder_.empty()) run("rm -rf " + quote(folder_));
-}
-
-std::string FakeHostname::path() const {
-  return folder_ + ":/usr/sbin:/usr/bin:/sbin:/bin";
 }
 
 NodeProcess::NodeProcess(const Namespace& ns, NodeOptions options) {
@@ -358,15 +297,8 @@ int connect_error(const Namespace& ns, const std::string& ip, int port,
 }
 
 int thread_count(pid_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/task";
-  DIR* folder = opendir(path.c_str());
-  if (folder == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(folder)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(folder);
-  return count;
+  return test_support::proc_entry_count("/proc/" + std::to_string(pid) +
+                                        "/task");
 }
 
 std::string descriptor_target(pid_t pid, int fd) {

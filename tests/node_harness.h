@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "test_support.h"
+
 namespace harness {
 
 using std::chrono::milliseconds;
@@ -50,26 +52,8 @@ class Namespace {
   std::string name_;
 };
 
-// A temporary folder holding a `hostname` program: either a script that
-// prints `output` (bytes, written with printf-free escaping) and exits with
-// `status`, or a script given whole. Removed on destruction.
-class FakeHostname {
- public:
-  static FakeHostname printing(std::string_view output, int status = 0);
-  static FakeHostname script(std::string_view body);
-  static FakeHostname missing();  // a folder with no hostname in it
-  ~FakeHostname();
-  FakeHostname(FakeHostname&& other) noexcept;
-  FakeHostname(const FakeHostname&) = delete;
-
-  // A PATH that finds this hostname first, then the system's programs.
-  std::string path() const;
-  const std::string& folder() const { return folder_; }
-
- private:
-  FakeHostname() = default;
-  std::string folder_;
-};
+// The fake hostname that a node is started with (through NodeOptions::path).
+using test_support::FakeHostname;
 
 enum class StderrMode {
   kPipe,        // captured; read with read_stderr

@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -461,20 +463,12 @@ TEST(ServeStatus, AcceptFailureDoesNotSpin) {
   EXPECT_EQ(errno, EINVAL);
   pollfd ready{fd, POLLIN, 0};
   ASSERT_EQ(poll(&ready, 1, 0), 1);
-  std::thread server(serve_status, fd, std::cref(alpha_config()),
-                     std::ref(lasting_table()), CONNECTION_TIME_LIMIT);
-  clockid_t cpu_clock;
-  ASSERT_EQ(pthread_getcpuclockid(server.native_handle(), &cpu_clock), 0);
-  server.detach();
-  const auto cpu_time = [cpu_clock] {
-    timespec now{};
-    EXPECT_EQ(clock_gettime(cpu_clock, &now), 0);
-    return std::chrono::seconds{now.tv_sec} +
-           std::chrono::nanoseconds{now.tv_nsec};
-  };
-  const auto before = cpu_time();
-  std::this_thread::sleep_for(milliseconds{1000});
-  const auto used = cpu_time() - before;
+  const auto used = test_support::cpu_time_of_detached(
+      [fd] {
+        serve_status(fd, alpha_config(), lasting_table(),
+                     CONNECTION_TIME_LIMIT);
+      },
+      milliseconds{1000});
   EXPECT_LT(std::chrono::duration_cast<milliseconds>(used).count(), 100);
 }
 
