@@ -17,6 +17,7 @@
 
 #include "announcement.h"
 #include "discovery.h"
+#include "hostname.h"
 #include "log.h"
 #include "node_config.h"
 #include "peer_log.h"

@@ -1,23 +1,14 @@
 // The node's settings, worked out once at start-up on the main thread before
-// any worker exists: the command line, the host name from the hostname
-// command, and the start line. Takes no lock.
+// any worker exists: the command line and the start line. Takes no lock.
 #pragma once
 
-#include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 inline constexpr std::string_view DEFAULT_ROOM = "MORUN-DEFAULT";
-inline constexpr std::string_view FALLBACK_HOST = "morun-node";
 inline constexpr float NODE_RAM = 8.0f;  // gigabytes, unless --ram sets it
-// hostname is killed if it has not finished within this time.
-inline constexpr std::chrono::seconds HOSTNAME_TIMEOUT{5};
-// Only this much of what hostname prints on standard output is kept; the rest
-// is read and dropped, so the node's memory does not depend on the program.
-inline constexpr std::size_t HOSTNAME_OUTPUT_LIMIT = 4096;
 
 struct NodeConfig {
   std::string room;
@@ -67,15 +58,6 @@ std::uint32_t parse_node_count(const std::vector<std::string>& args);
 // The element after the first "--room", verbatim; "MORUN-DEFAULT" when there
 // is none or it is the last element.
 std::string parse_room(const std::vector<std::string>& args);
-
-// Runs `hostname` from the search path with no arguments, empty standard input
-// and both outputs captured, and returns the first 4 KiB of its standard
-// output decoded and trimmed, whatever its exit status. Both outputs are read
-// to their end, standard error dropped. A command that runs longer than
-// `timeout` is killed and what it printed so far is used. Returns
-// "morun-node" when the command cannot be started. The child is always
-// reaped, also when SIGCHLD is ignored, and never signalled once reaped.
-std::string read_host_name(std::chrono::milliseconds timeout);
 
 // "Starting — room=… node_count=… host=… ram=8.0GB", for log_line
 std::string format_start_line(const NodeConfig& config);
