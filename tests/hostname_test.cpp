@@ -1,9 +1,11 @@
 #include "hostname.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -44,6 +46,16 @@ int open_descriptor_count() {
   return test_support::proc_entry_count("/proc/self/fd");
 }
 
+// The lowest descriptor limit under which exactly `free` descriptors can
+// still be opened.
+rlim_t limit_leaving(int free) {
+  rlim_t limit = 0;
+  for (int closed = 0; closed < free; ++limit) {
+    if (fcntl(static_cast<int>(limit), F_GETFD) < 0) ++closed;
+  }
+  return limit;
+}
+
 TEST(Hostname, ReadHostName) {
   struct Case {
     const char* name;
@@ -53,6 +65,7 @@ TEST(Hostname, ReadHostName) {
     std::string host;
     int within_ms;                // read_host_name must return within this
     bool ignore_sigchld = false;  // as a parent may leave it across exec
+    int free_descriptors = -1;    // under a limit leaving this many, if set
   };
   const Case cases[] = {
       {"newline", "printf 'alpha\\n'", 0755, 3000, "alpha", 2500},
@@ -107,6 +120,10 @@ TEST(Hostname, ReadHostName) {
       {"SIGCHLD ignored", "printf 'alpha\\n'", 0755, 3000, "alpha", 2500, true},
       {"SIGCHLD ignored, never ends", "printf 'eps\\n'; exec sleep 20", 0755,
        300, "eps", 2000, true},
+      // Room for one pipe: the second cannot be made, and the first must not
+      // be left open.
+      {"two descriptors free", "printf 'alpha\\n'", 0755, 3000, "morun-node",
+       2500, false, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -114,12 +131,20 @@ TEST(Hostname, ReadHostName) {
                                : FakeHostname::missing();
     const ScopedPath path(fake.path());
     const int descriptors = open_descriptor_count();
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    rlimit lowered = limit;
+    if (c.free_descriptors >= 0) {
+      lowered.rlim_cur = limit_leaving(c.free_descriptors);
+    }
     const auto old_sigchld =
         signal(SIGCHLD, c.ignore_sigchld ? SIG_IGN : SIG_DFL);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
     const auto start = Clock::now();
     const std::string host = read_host_name(milliseconds{c.timeout_ms});
     const auto took =
         std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
     signal(SIGCHLD, old_sigchld);
     EXPECT_EQ(host, c.host);
     EXPECT_LT(took.count(), c.within_ms);
