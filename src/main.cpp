@@ -23,7 +23,9 @@
 #include "peer_log.h"
 #include "peer_table.h"
 #include "status_server.h"
+#include "text_format.h"
 #include "utf8.h"
+#include "version.h"
 
 namespace {
 
@@ -47,6 +49,46 @@ void fill_standard_descriptors() {
       return;
     }
   }
+}
+
+// The --help text: every option with its default, the ports, the manual.
+std::string usage_text() {
+  return "Usage: pim-node [--room ROOM] [--node-count N] [--ram auto|GB] "
+         "[--log-peers]\n"
+         "       pim-node -h | --help | --version\n"
+         "\n"
+         "Announces this machine to the nodes of its room on the local "
+         "network and\n"
+         "serves the room's members as JSON on the loopback interface.\n"
+         "\n"
+         "Options:\n"
+         "  --room ROOM      the room (mesh) to join; default: " +
+         std::string(DEFAULT_ROOM) +
+         "\n"
+         "  --node-count N   a number carried in every announcement, 0 to "
+         "4294967295;\n"
+         "                   default: 1\n"
+         "  --ram auto|GB    the memory to announce, in gigabytes, or auto "
+         "for MemTotal\n"
+         "                   from /proc/meminfo; default: " +
+         format_fixed(NODE_RAM, 1) +
+         "\n"
+         "  --log-peers      log peers joining and leaving on standard "
+         "error\n"
+         "  -h, --help       print this help and exit\n"
+         "  --version        print the version and exit\n"
+         "\n"
+         "Ports: UDP " +
+         std::to_string(DISCOVERY_PORT) +
+         " (broadcast announcements, all interfaces),\n"
+         "       TCP 127.0.0.1:" +
+         std::to_string(STATUS_PORT) +
+         " (status document, loopback only).\n"
+         "Manual: man 8 pim-node\n";
+}
+
+std::string version_text() {
+  return "pim-node " + std::string(PIM_NODE_VERSION) + "\n";
 }
 
 template <typename Worker, typename... Args>

@@ -19,7 +19,7 @@ struct NodeConfig {
 };
 
 // What the command line asks for. For kHelp and kVersion nothing else is
-// filled in: the process prints usage_text() or version_text() and exits.
+// filled in: the process prints its help or its version and exits.
 struct CommandLine {
   enum class Action { kRun, kHelp, kVersion };
   Action action = Action::kRun;
@@ -43,12 +43,6 @@ struct CommandLine {
 // log line.
 CommandLine parse_command_line(const std::vector<std::string>& args,
                                const char* meminfo_path = "/proc/meminfo");
-
-// The --help text: every option with its default, the ports, the manual.
-std::string usage_text();
-
-// "pim-node <version>\n"
-std::string version_text();
 
 // The value after the first "--node-count" in args (args[0] is the program):
 // an optional '+' and ASCII digits up to 4294967295. Anything else, or no

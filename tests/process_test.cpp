@@ -265,6 +265,28 @@ TEST(NodeProcess, HostnameThatPrintsWithoutEnd) {
   EXPECT_TRUE(serves(ns));
 }
 
+constexpr char kUsage[] =
+    R"(Usage: pim-node [--room ROOM] [--node-count N] [--ram auto|GB] [--log-peers]
+       pim-node -h | --help | --version
+
+Announces this machine to the nodes of its room on the local network and
+serves the room's members as JSON on the loopback interface.
+
+Options:
+  --room ROOM      the room (mesh) to join; default: MORUN-DEFAULT
+  --node-count N   a number carried in every announcement, 0 to 4294967295;
+                   default: 1
+  --ram auto|GB    the memory to announce, in gigabytes, or auto for MemTotal
+                   from /proc/meminfo; default: 8.0
+  --log-peers      log peers joining and leaving on standard error
+  -h, --help       print this help and exit
+  --version        print the version and exit
+
+Ports: UDP 47832 (broadcast announcements, all interfaces),
+       TCP 127.0.0.1:47833 (status document, loopback only).
+Manual: man 8 pim-node
+)";
+
 TEST(NodeProcess, HelpVersionAndIgnoredArguments) {
   if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
   // A hostname that leaves a mark, to show whether start-up went that far.
@@ -308,14 +330,7 @@ TEST(NodeProcess, HelpVersionAndIgnoredArguments) {
       EXPECT_EQ(out.str(), "pim-node " + std::string(PIM_NODE_VERSION) + "\n");
       continue;
     }
-    EXPECT_EQ(out.str().rfind("Usage: pim-node ", 0), 0u) << out.str();
-    for (const char* needle :
-         {"--room ROOM", "MORUN-DEFAULT", "--node-count N", "default: 1\n",
-          "--ram auto|GB", "default: 8.0\n", "--log-peers", "-h, --help",
-          "  --version", "UDP 47832", "TCP 127.0.0.1:47833",
-          "man 8 pim-node"}) {
-      EXPECT_NE(out.str().find(needle), std::string::npos) << needle;
-    }
+    EXPECT_EQ(out.str(), kUsage);
   }
 
   // Without help, start-up is as before; the lines for what it did not use
