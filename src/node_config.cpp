@@ -7,31 +7,54 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <optional>
+#include <utility>
 
 #include "announcement.h"
 #include "text_format.h"
 
 namespace {
 
-constexpr std::size_t NO_POSITION = static_cast<std::size_t>(-1);
 // /proc/meminfo is about 1.5 KiB; a file longer than this is not one.
 constexpr std::size_t MEMINFO_READ_LIMIT = 65536;
 
-// Where the first `name` is and where its value is. Both are NO_POSITION when
-// there is no such element or it is the last one: then the scan uses nothing.
-struct OptionScan {
-  std::size_t name = NO_POSITION;
-  std::size_t value = NO_POSITION;
+// The options that take the element after them as their value.
+enum class ValueOption { kRoom, kNodeCount, kRam };
+
+struct ValueOptionName {
+  std::string_view name;
+  ValueOption option;
 };
 
-OptionScan scan_option(const std::vector<std::string>& args,
-                       std::string_view name) {
-  const auto it = std::find(args.begin(), args.end(), name);
-  if (it == args.end() || it + 1 == args.end()) return {};
-  const auto at = static_cast<std::size_t>(it - args.begin());
-  return {at, at + 1};
-}
+constexpr std::array<ValueOptionName, 3> VALUE_OPTIONS{{
+    {"--room", ValueOption::kRoom},
+    {"--node-count", ValueOption::kNodeCount},
+    {"--ram", ValueOption::kRam},
+}};
+
+// Arguments that, where no option takes them as its value, answer instead
+// of starting the node.
+struct ActionName {
+  std::string_view name;
+  CommandLine::Action action;
+};
+
+constexpr std::array<ActionName, 3> ACTIONS{{
+    {"-h", CommandLine::Action::kHelp},
+    {"--help", CommandLine::Action::kHelp},
+    {"--version", CommandLine::Action::kVersion},
+}};
+
+// Flags that turn a setting on; a flag given again is an ignored argument.
+struct FlagName {
+  std::string_view name;
+  bool NodeConfig::*setting;
+};
+
+constexpr std::array<FlagName, 1> FLAGS{{
+    {"--log-peers", &NodeConfig::log_peers},
+}};
 
 // An optional '+' and one or more ASCII digits, at most 4294967295.
 std::optional<std::uint32_t> read_node_count(std::string_view text) {
@@ -108,71 +131,96 @@ std::string escaped(std::string_view argument) {
   return text;
 }
 
+// Applies the value `arg` of `option`. The MemTotal of "--ram auto" is read
+// only once no action can come: `mem_total_note` keeps where its note goes.
+void take_value(ValueOption option, const std::string& arg, CommandLine& result,
+                std::optional<std::size_t>& mem_total_note) {
+  NodeConfig& config = result.config;
+  switch (option) {
+    case ValueOption::kRoom:
+      config.room = arg;
+      return;
+    case ValueOption::kNodeCount:
+      if (const auto count = read_node_count(arg)) {
+        config.node_count = *count;
+      } else {
+        result.notes.push_back("ignored --node-count value: " + escaped(arg) +
+                               " (using 1)");
+      }
+      return;
+    case ValueOption::kRam:
+      if (arg == "auto") {
+        mem_total_note = result.notes.size();
+      } else if (const auto figure = read_ram_figure(arg)) {
+        config.ram = *figure;
+      } else {
+        result.notes.push_back("ignored --ram value: " + escaped(arg) +
+                               " (using " + format_fixed(NODE_RAM, 1) + ")");
+      }
+      return;
+  }
+}
+
 }  // namespace
 
 CommandLine parse_command_line(const std::vector<std::string>& args,
                                const char* meminfo_path) {
   CommandLine result;
-  const OptionScan room = scan_option(args, "--room");
-  const OptionScan count = scan_option(args, "--node-count");
-  const OptionScan ram = scan_option(args, "--ram");
-  std::size_t log_peers = NO_POSITION;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    if (i == room.value || i == count.value || i == ram.value) continue;
-    if (args[i] == "-h" || args[i] == "--help") {
-      result.action = CommandLine::Action::kHelp;
-      return result;
-    }
-    if (args[i] == "--version") {
-      result.action = CommandLine::Action::kVersion;
-      return result;
-    }
-    if (args[i] == "--log-peers" && log_peers == NO_POSITION) log_peers = i;
-  }
-
   NodeConfig& config = result.config;
-  config.room = parse_room(args);
-  config.node_count = parse_node_count(args);
-  config.log_peers = log_peers != NO_POSITION;
-  const std::string default_ram = format_fixed(NODE_RAM, 1);
-  for (std::size_t i = 1; i < args.size(); ++i) {
+  config.room = DEFAULT_ROOM;
+  std::array<bool, VALUE_OPTIONS.size()> named{};
+  std::optional<ValueOption> taker;  // whose value the next element is
+  std::optional<std::size_t> mem_total_note;
+  for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (i == count.value && !read_node_count(arg)) {
-      result.notes.push_back("ignored --node-count value: " + escaped(arg) +
-                             " (using 1)");
-    } else if (i == ram.value && arg == "auto") {
-      if (const auto total = read_mem_total(meminfo_path)) {
-        config.ram = *total;
-      } else {
-        result.notes.push_back(
-            std::string("--ram auto: cannot read MemTotal from ") +
-            meminfo_path + " (using " + default_ram + ")");
+    const std::optional<ValueOption> value_of =
+        std::exchange(taker, std::nullopt);
+    // Only the first occurrence of a name takes a value, also when it is
+    // another option's value itself.
+    bool names_option = false;
+    for (std::size_t k = 0; k < VALUE_OPTIONS.size(); ++k) {
+      if (arg != VALUE_OPTIONS[k].name || named[k]) continue;
+      named[k] = true;
+      if (i + 1 < args.size()) {
+        taker = VALUE_OPTIONS[k].option;
+        names_option = true;
       }
-    } else if (i == ram.value) {
-      if (const auto figure = read_ram_figure(arg)) {
-        config.ram = *figure;
-      } else {
-        result.notes.push_back("ignored --ram value: " + escaped(arg) +
-                               " (using " + default_ram + ")");
-      }
-    } else if (i != room.name && i != room.value && i != count.name &&
-               i != count.value && i != ram.name && i != log_peers) {
-      result.notes.push_back("ignored argument: " + escaped(arg));
+    }
+    // The program name is looked at for option names and nothing else.
+    if (i == 0) continue;
+    if (value_of) {
+      take_value(*value_of, arg, result, mem_total_note);
+      continue;
+    }
+    if (names_option) continue;
+    const auto action = std::find_if(
+        ACTIONS.begin(), ACTIONS.end(),
+        [&](const ActionName& entry) { return arg == entry.name; });
+    if (action != ACTIONS.end()) {
+      CommandLine answer;
+      answer.action = action->action;
+      return answer;
+    }
+    const auto flag =
+        std::find_if(FLAGS.begin(), FLAGS.end(),
+                     [&](const FlagName& entry) { return arg == entry.name; });
+    if (flag != FLAGS.end() && !(config.*flag->setting)) {
+      config.*flag->setting = true;
+      continue;
+    }
+    result.notes.push_back("ignored argument: " + escaped(arg));
+  }
+  if (mem_total_note) {
+    if (const auto total = read_mem_total(meminfo_path)) {
+      config.ram = *total;
+    } else {
+      result.notes.insert(
+          result.notes.begin() + static_cast<std::ptrdiff_t>(*mem_total_note),
+          std::string("--ram auto: cannot read MemTotal from ") + meminfo_path +
+              " (using " + format_fixed(NODE_RAM, 1) + ")");
     }
   }
   return result;
-}
-
-std::uint32_t parse_node_count(const std::vector<std::string>& args) {
-  const OptionScan count = scan_option(args, "--node-count");
-  if (count.value == NO_POSITION) return 1;
-  return read_node_count(args[count.value]).value_or(1);
-}
-
-std::string parse_room(const std::vector<std::string>& args) {
-  const OptionScan room = scan_option(args, "--room");
-  return room.value != NO_POSITION ? args[room.value]
-                                   : std::string(DEFAULT_ROOM);
 }
 
 std::string format_start_line(const NodeConfig& config) {

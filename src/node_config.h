@@ -29,29 +29,23 @@ struct CommandLine {
   std::vector<std::string> notes;
 };
 
-// Reads the program's arguments (args[0] is the program name). Each option
-// takes the element after its first occurrence, scanned from position 0 and
-// independently of the others: --room (verbatim), --node-count (as
-// parse_node_count), --ram ("auto" for MemTotal in `meminfo_path`, or a
-// finite, non-negative ram figure; anything else keeps 8.0); as the last
-// element an option name takes nothing. The first --log-peers, -h/--help or
-// --version at position 1 or later that no option took as its value counts;
-// the first of -h, --help and --version decides the action. Each element from
+// Reads the program's arguments (args[0] is the program name) in one pass.
+// Each option takes the element after its first occurrence, counted from
+// position 0 and independently of the others, so that an element can be one
+// option's value and another's name: --room (verbatim; "MORUN-DEFAULT"
+// without one), --node-count (an optional '+' and ASCII digits up to
+// 4294967295; anything else keeps 1), --ram ("auto" for MemTotal in
+// `meminfo_path`, or a finite, non-negative ram figure; anything else keeps
+// 8.0); as the last element an option name takes nothing. The first
+// --log-peers, -h/--help or --version at position 1 or later that no option
+// took as its value counts; the first of -h, --help and --version decides the
+// action, and nothing is read for it (MemTotal included). Each element from
 // position 1 on that none of this used gets a note, and so does a rejected
 // value or an unreadable MemTotal. Arguments are valid UTF-8; control
 // characters in them are escaped in the notes, so no argument can forge a
 // log line.
 CommandLine parse_command_line(const std::vector<std::string>& args,
                                const char* meminfo_path = "/proc/meminfo");
-
-// The value after the first "--node-count" in args (args[0] is the program):
-// an optional '+' and ASCII digits up to 4294967295. Anything else, or no
-// value, gives 1.
-std::uint32_t parse_node_count(const std::vector<std::string>& args);
-
-// The element after the first "--room", verbatim; "MORUN-DEFAULT" when there
-// is none or it is the last element.
-std::string parse_room(const std::vector<std::string>& args);
 
 // "Starting — room=… node_count=… host=… ram=8.0GB", for log_line
 std::string format_start_line(const NodeConfig& config);
