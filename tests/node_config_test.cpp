@@ -222,4 +222,38 @@ TEST(NodeConfig, ArgumentScans) {
   }
 }
 
+TEST(NodeConfig, StartLine) {
+  struct Case {
+    NodeConfig config;
+    std::string line;
+  };
+  const Case cases[] = {
+      {{"MORUN-DEFAULT", 1, "alpha", 8.0f},
+       "Starting \xE2\x80\x94 room=MORUN-DEFAULT node_count=1 host=alpha "
+       "ram=8.0GB"},
+      {{"lab", 3, "beta", 8.0f},
+       "Starting \xE2\x80\x94 room=lab node_count=3 host=beta ram=8.0GB"},
+      {{"--node-count", 3, "g\xEF\xBF\xBDmma", 8.0f},
+       "Starting \xE2\x80\x94 room=--node-count node_count=3 "
+       "host=g\xEF\xBF\xBDmma ram=8.0GB"},
+      {{"", 0, "", 8.0f},
+       "Starting \xE2\x80\x94 room= node_count=0 host= ram=8.0GB"},
+      {{"lab", 1, "alpha", 16.0f},
+       "Starting \xE2\x80\x94 room=lab node_count=1 host=alpha ram=16.0GB"},
+      // What --ram auto makes of MemTotal 16318424 kB.
+      {{"lab", 4294967295u, "alpha", 15.562461853027344f},
+       "Starting \xE2\x80\x94 room=lab node_count=4294967295 host=alpha "
+       "ram=15.6GB"},
+      {{"lab", 1, "alpha", 0.25f},
+       "Starting \xE2\x80\x94 room=lab node_count=1 host=alpha ram=0.2GB"},
+      {{"MORUN-DEFAULT", 1, std::string(4096, 'a'), 8.0f},
+       "Starting \xE2\x80\x94 room=MORUN-DEFAULT node_count=1 host=" +
+           std::string(4096, 'a') + " ram=8.0GB"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line.substr(0, 80));
+    EXPECT_EQ(format_start_line(c.config), c.line);
+  }
+}
+
 }  // namespace
