@@ -1,0 +1,295 @@
+#include "room_key.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "log.h"
+#include "text_format.h"
+
+namespace {
+
+constexpr std::string_view KID_CONTEXT = "pim-node key id";
+// "pim-node k1" and the zero byte that ends it.
+constexpr std::string_view MAC_CONTEXT{"pim-node k1\0", 12};
+constexpr std::string_view TAG_START = "k1.";
+constexpr std::size_t KEY_BYTES = 32;
+constexpr std::size_t KEY_DIGITS = 2 * KEY_BYTES;
+constexpr std::size_t KID_DIGITS = sizeof(RoomKey::kid);
+constexpr std::size_t MAC_BYTES = 16;
+constexpr std::size_t MAC_CHARS = 22;
+constexpr int MAC_VARIANT = sodium_base64_VARIANT_URLSAFE_NO_PADDING;
+static_assert(sodium_base64_ENCODED_LEN(MAC_BYTES, MAC_VARIANT) ==
+              MAC_CHARS + 1);
+// The largest time stamp: it fits in a signed 64-bit integer.
+constexpr std::string_view MAX_TS_TEXT = "9223372036854775807";
+
+using Mac = std::array<char, MAC_CHARS + 1>;  // base64url and a NUL
+
+void hmac_update(crypto_auth_hmacsha256_state& state, std::string_view text) {
+  (void)crypto_auth_hmacsha256_update(
+      &state, reinterpret_cast<const unsigned char*>(text.data()),
+      text.size());  // it cannot fail
+}
+
+// The MAC of a datagram from `source` whose bytes before the MAC are
+// `signed_text`. Finishing the hash wipes the copied state.
+Mac mac_of(const RoomKey& key, const in_addr& source,
+           std::string_view signed_text) {
+  crypto_auth_hmacsha256_state state = key.hmac;
+  hmac_update(state, MAC_CONTEXT);
+  std::array<char, sizeof source.s_addr> address;
+  std::memcpy(address.data(), &source.s_addr, address.size());
+  hmac_update(state, std::string_view(address.data(), address.size()));
+  hmac_update(state, signed_text);
+  std::array<unsigned char, crypto_auth_hmacsha256_BYTES> digest;
+  (void)crypto_auth_hmacsha256_final(&state, digest.data());
+  Mac mac;
+  sodium_bin2base64(mac.data(), mac.size(), digest.data(), MAC_BYTES,
+                    MAC_VARIANT);
+  return mac;
+}
+
+// The key in `hex` (KEY_DIGITS hexadecimal digits, already checked) absorbed;
+// its bytes are wiped here.
+RoomKey absorb_key(std::string_view hex) {
+  std::array<unsigned char, KEY_BYTES> bytes;
+  std::size_t length = 0;
+  (void)sodium_hex2bin(bytes.data(), bytes.size(), hex.data(), hex.size(),
+                       nullptr, &length, nullptr);  // checked before
+  RoomKey key;
+  (void)crypto_auth_hmacsha256_init(&key.hmac, bytes.data(), bytes.size());
+  sodium_memzero(bytes.data(), bytes.size());
+
+  crypto_auth_hmacsha256_state state = key.hmac;
+  hmac_update(state, KID_CONTEXT);
+  std::array<unsigned char, crypto_auth_hmacsha256_BYTES> digest;
+  (void)crypto_auth_hmacsha256_final(&state, digest.data());
+  std::array<char, KID_DIGITS + 1> kid;
+  sodium_bin2hex(kid.data(), kid.size(), digest.data(), KID_DIGITS / 2);
+  std::memcpy(key.kid.data(), kid.data(), KID_DIGITS);
+  return key;
+}
+
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
+         (c >= 'A' && c <= 'F');
+}
+
+bool is_key_line(std::string_view line) {
+  if (line.size() != KEY_DIGITS) return false;
+  for (const char c : line) {
+    if (!is_hex_digit(c)) return false;
+  }
+  return true;
+}
+
+bool is_blank(std::string_view line) {
+  return line.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+// The keys in `text`, or the reason it holds none that count (without the
+// file's name). Each decoded key is wiped once absorbed.
+std::string parse_keys(std::string_view text, RoomKeys& keys) {
+  std::size_t line_number = 0;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    ++line_number;
+    if (is_blank(line) || line.front() == '#') continue;
+    const std::string where = "line " + std::to_string(line_number);
+    if (!is_key_line(line)) return where + " is not 64 hexadecimal digits";
+    if (keys.size() == MAX_ROOM_KEYS) {
+      return where + " holds a 9th key; a key file holds at most 8";
+    }
+    keys.push_back(absorb_key(line));
+  }
+  return keys.empty() ? "holds no key" : "";
+}
+
+// Up to limit + 1 bytes of `fd`, so that a longer file shows; 0 or the errno
+// of the read that failed.
+int read_up_to(int fd, std::vector<char>& buffer, std::size_t& length) {
+  length = 0;
+  while (length < buffer.size()) {
+    const ssize_t got =
+        read(fd, buffer.data() + length, buffer.size() - length);
+    if (got < 0) {
+      const int error = errno;
+      if (error == EINTR) continue;
+      return error;
+    }
+    if (got == 0) break;
+    length += static_cast<std::size_t>(got);
+  }
+  return 0;
+}
+
+// Why the file open on `fd` cannot be used, or its keys.
+std::string read_keys(int fd, RoomKeys& keys) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    const int error = errno;
+    return os_error_text(error);
+  }
+  if ((status.st_mode & 066) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o",
+                  static_cast<unsigned>(status.st_mode & 07777));
+    return std::string("readable or writable by group or others (mode ") +
+           mode + ")";
+  }
+  std::vector<char> buffer(KEY_FILE_LIMIT + 1);
+  std::size_t length = 0;
+  std::string refusal;
+  if (const int error = read_up_to(fd, buffer, length); error != 0) {
+    refusal = os_error_text(error);
+  } else if (length > KEY_FILE_LIMIT) {
+    refusal = "longer than " + std::to_string(KEY_FILE_LIMIT) + " bytes";
+  } else {
+    refusal = parse_keys(std::string_view(buffer.data(), length), keys);
+  }
+  sodium_memzero(buffer.data(), buffer.size());
+  return refusal;
+}
+
+// The time stamp in `text`, or nullopt when it is not a tag's: "0", or
+// digits without a leading zero up to MAX_TS_TEXT.
+std::optional<std::int64_t> read_ts(std::string_view text) {
+  if (text.empty() || text.size() > MAX_TS_TEXT.size()) return std::nullopt;
+  if (text.size() > 1 && text.front() == '0') return std::nullopt;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+  }
+  // Same length: the digits compare as the numbers do.
+  if (text.size() == MAX_TS_TEXT.size() && text > MAX_TS_TEXT) {
+    return std::nullopt;
+  }
+  std::int64_t ts = 0;
+  for (const char c : text) ts = ts * 10 + (c - '0');
+  return ts;
+}
+
+bool is_base64url(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+}  // namespace
+
+RoomKey::~RoomKey() { sodium_memzero(&hmac, sizeof hmac); }
+
+KeyFile read_key_file(const std::string& path) {
+  KeyFile result;
+  std::string refusal;
+  if (sodium_init() < 0) {
+    refusal = "libsodium cannot start";
+  } else {
+    // O_NONBLOCK: a FIFO in the key's place must not hold up the start.
+    const int fd =
+        open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+      const int error = errno;
+      refusal = os_error_text(error);
+    } else {
+      refusal = read_keys(fd, result.keys);
+      close(fd);
+    }
+  }
+  if (!refusal.empty()) {
+    result.keys.clear();
+    result.diagnostic = "key file ";
+    append_json_escaped(result.diagnostic, path);
+    result.diagnostic.append(": ").append(refusal);
+  }
+  return result;
+}
+
+std::string sign_announcement(std::string_view payload, const in_addr& source,
+                              std::int64_t ts, const RoomKeys& keys) {
+  const RoomKey& key = keys.front();
+  std::string datagram(payload);
+  datagram.append("|").append(TAG_START);
+  datagram.append(key.kid.data(), key.kid.size()).append(".");
+  datagram.append(std::to_string(ts < 0 ? 0 : ts)).append(".");
+  const Mac mac = mac_of(key, source, datagram);
+  datagram.append(mac.data(), MAC_CHARS);
+  return datagram;
+}
+
+CheckedDatagram check_tag(std::string_view datagram, const in_addr& source,
+                          const RoomKeys& keys) {
+  CheckedDatagram result;
+  const std::size_t bar = datagram.rfind('|');
+  if (bar == std::string_view::npos) return result;
+  std::string_view tag = datagram.substr(bar + 1);
+  // "k1." KID "." TS "." MAC, the shortest TS being one digit.
+  if (tag.size() < TAG_START.size() + KID_DIGITS + 3 + MAC_CHARS ||
+      !tag.starts_with(TAG_START)) {
+    return result;
+  }
+  tag.remove_prefix(TAG_START.size());
+  const std::string_view kid = tag.substr(0, KID_DIGITS);
+  for (const char c : kid) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return result;
+  }
+  if (tag[KID_DIGITS] != '.') return result;
+  tag.remove_prefix(KID_DIGITS + 1);
+  const std::string_view mac = tag.substr(tag.size() - MAC_CHARS);
+  tag.remove_suffix(MAC_CHARS);
+  if (tag.back() != '.') return result;
+  tag.remove_suffix(1);
+  const std::optional<std::int64_t> ts = read_ts(tag);
+  if (!ts) return result;
+  for (const char c : mac) {
+    if (!is_base64url(c)) return result;
+  }
+
+  result.check = TagCheck::kUnknownKey;
+  const std::string_view signed_text =
+      datagram.substr(0, datagram.size() - MAC_CHARS);
+  for (const RoomKey& key : keys) {
+    if (std::string_view(key.kid.data(), key.kid.size()) != kid) continue;
+    result.check = TagCheck::kBadSignature;
+    const Mac expected = mac_of(key, source, signed_text);
+    if (sodium_memcmp(expected.data(), mac.data(), MAC_CHARS) == 0) {
+      result.check = TagCheck::kAccepted;
+      result.announcement = datagram.substr(0, bar);
+      result.ts = *ts;
+      break;
+    }
+  }
+  return result;
+}
+
+// A time stamp and a clock reading, both in ms since 1970.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
+bool tag_in_time(std::int64_t ts, std::int64_t now_ms,
+                 std::optional<std::int64_t> last_ts) {
+  if (last_ts) return ts > *last_ts;
+  // Unsigned: the distance between any two 64-bit readings fits.
+  const std::uint64_t distance =
+      ts >= now_ms
+          ? static_cast<std::uint64_t>(ts) - static_cast<std::uint64_t>(now_ms)
+          : static_cast<std::uint64_t>(now_ms) - static_cast<std::uint64_t>(ts);
+  return distance <= static_cast<std::uint64_t>(TAG_CLOCK_WINDOW_MS);
+}
+
+std::optional<std::string> generate_key_line() {
+  if (sodium_init() < 0) return std::nullopt;
+  std::array<unsigned char, KEY_BYTES> bytes;
+  randombytes_buf(bytes.data(), bytes.size());
+  std::array<char, KEY_DIGITS + 1> hex;
+  sodium_bin2hex(hex.data(), hex.size(), bytes.data(), bytes.size());
+  std::string line;
+  line.reserve(KEY_DIGITS + 1);
+  line.append(hex.data(), KEY_DIGITS).push_back('\n');
+  sodium_memzero(bytes.data(), bytes.size());
+  sodium_memzero(hex.data(), hex.size());
+  return line;
+}
