@@ -92,9 +92,10 @@ bool is_blank(std::string_view line) {
   return line.find_first_not_of(" \t") == std::string_view::npos;
 }
 
-// The keys in `text`, or the reason it holds none that count (without the
-// file's name). Each decoded key is wiped once absorbed.
+// Adds the keys in `text` to `keys` and returns why the text is refused
+// (without the file's name), or "" when it is not.
 std::string parse_keys(std::string_view text, RoomKeys& keys) {
+  keys.reserve(MAX_ROOM_KEYS);
   std::size_t line_number = 0;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
@@ -105,15 +106,16 @@ std::string parse_keys(std::string_view text, RoomKeys& keys) {
     const std::string where = "line " + std::to_string(line_number);
     if (!is_key_line(line)) return where + " is not 64 hexadecimal digits";
     if (keys.size() == MAX_ROOM_KEYS) {
-      return where + " holds a 9th key; a key file holds at most 8";
+      return where + " holds key " + std::to_string(MAX_ROOM_KEYS + 1) +
+             "; a key file holds at most " + std::to_string(MAX_ROOM_KEYS);
     }
     keys.push_back(absorb_key(line));
   }
   return keys.empty() ? "holds no key" : "";
 }
 
-// Up to limit + 1 bytes of `fd`, so that a longer file shows; 0 or the errno
-// of the read that failed.
+// Fills `buffer` from `fd` until it is full or the file ends; `length` is
+// what was read. Returns 0 or the errno of the read that failed.
 int read_up_to(int fd, std::vector<char>& buffer, std::size_t& length) {
   length = 0;
   while (length < buffer.size()) {
@@ -130,7 +132,8 @@ int read_up_to(int fd, std::vector<char>& buffer, std::size_t& length) {
   return 0;
 }
 
-// Why the file open on `fd` cannot be used, or its keys.
+// Adds the keys of the file open on `fd` to `keys` and returns why the file
+// is refused, or "" when it is not. The buffer holding its text is wiped.
 std::string read_keys(int fd, RoomKeys& keys) {
   struct stat status {};
   if (fstat(fd, &status) != 0) {

@@ -151,7 +151,7 @@ TEST(RoomKey, ReadsOrRefusesKeyFiles) {
       {"nine-keys",
        "# nine\n" + K1 + "\n" + K2 + "\n" + K3_UPPER + "\n" + K4 + "\n" + K5 +
            "\n" + K6 + "\n" + K7 + "\n" + K8 + "\n" + K1 + "\n",
-       0600, "line 10 holds a 9th key; a key file holds at most 8"},
+       0600, "line 10 holds key 9; a key file holds at most 8"},
       {"short-key", K1 + "\n" + K2.substr(1) + "\n", 0600,
        "line 2 is not 64 hexadecimal digits"},
       {"long-key", K1 + "0\n", 0600, "line 1 is not 64 hexadecimal digits"},
