@@ -2,6 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <nettle/base16.h>
+#include <nettle/base64.h>
+#include <nettle/memops.h>
+#include <nettle/version.h>
+#include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +16,11 @@
 
 #include "log.h"
 #include "text_format.h"
+
+// Written for nettle 3's interface, whose digest functions take the length
+// of the output.
+static_assert(NETTLE_VERSION_MAJOR == 3,
+              "the room key is written for nettle 3");
 
 namespace {
 
@@ -21,57 +32,77 @@ constexpr std::size_t KEY_BYTES = 32;
 constexpr std::size_t KEY_DIGITS = 2 * KEY_BYTES;
 constexpr std::size_t KID_DIGITS = sizeof(RoomKey::kid);
 constexpr std::size_t MAC_BYTES = 16;
-constexpr std::size_t MAC_CHARS = 22;
-constexpr int MAC_VARIANT = sodium_base64_VARIANT_URLSAFE_NO_PADDING;
-static_assert(sodium_base64_ENCODED_LEN(MAC_BYTES, MAC_VARIANT) ==
-              MAC_CHARS + 1);
+// base64url without padding: a character for each 6 bits, the last one
+// holding 2 bits and 4 zero bits.
+constexpr std::size_t MAC_CHARS = (8 * MAC_BYTES + 5) / 6;
+static_assert(MAC_CHARS == 22);
 // The largest time stamp: it fits in a signed 64-bit integer.
 constexpr std::string_view MAX_TS_TEXT = "9223372036854775807";
 
-using Mac = std::array<char, MAC_CHARS + 1>;  // base64url and a NUL
+using Mac = std::array<char, MAC_CHARS>;  // base64url, no padding
 
-void hmac_update(crypto_auth_hmacsha256_state& state, std::string_view text) {
-  (void)crypto_auth_hmacsha256_update(
-      &state, reinterpret_cast<const unsigned char*>(text.data()),
-      text.size());  // it cannot fail
+void hmac_update(hmac_sha256_ctx& state, std::string_view text) {
+  hmac_sha256_update(&state, text.size(),
+                     reinterpret_cast<const std::uint8_t*>(text.data()));
+}
+
+// The first `digest.size()` bytes of the HMAC of what `state` has absorbed.
+// The state is wiped.
+template <std::size_t N>
+void hmac_finish(hmac_sha256_ctx& state, std::array<std::uint8_t, N>& digest) {
+  static_assert(N <= SHA256_DIGEST_SIZE);
+  hmac_sha256_digest(&state, digest.size(), digest.data());
+  explicit_bzero(&state, sizeof state);
 }
 
 // The MAC of a datagram from `source` whose bytes before the MAC are
-// `signed_text`. Finishing the hash wipes the copied state.
+// `signed_text`.
 Mac mac_of(const RoomKey& key, const in_addr& source,
            std::string_view signed_text) {
-  crypto_auth_hmacsha256_state state = key.hmac;
+  hmac_sha256_ctx state = key.hmac;
   hmac_update(state, MAC_CONTEXT);
   std::array<char, sizeof source.s_addr> address;
   std::memcpy(address.data(), &source.s_addr, address.size());
   hmac_update(state, std::string_view(address.data(), address.size()));
   hmac_update(state, signed_text);
-  std::array<unsigned char, crypto_auth_hmacsha256_BYTES> digest;
-  (void)crypto_auth_hmacsha256_final(&state, digest.data());
+  std::array<std::uint8_t, MAC_BYTES> digest;
+  hmac_finish(state, digest);
+
+  // The encoder writes 21 characters for the first 126 bits, then the last
+  // character and "==" padding, which is left out.
+  std::array<char, BASE64_ENCODE_LENGTH(MAC_BYTES) + BASE64_ENCODE_FINAL_LENGTH>
+      text;
+  static_assert(BASE64_ENCODE_RAW_LENGTH(MAC_BYTES) == MAC_CHARS + 2);
+  base64_encode_ctx encoder;
+  base64url_encode_init(&encoder);
+  const std::size_t head =
+      base64_encode_update(&encoder, text.data(), digest.size(), digest.data());
+  (void)base64_encode_final(&encoder, text.data() + head);
   Mac mac;
-  sodium_bin2base64(mac.data(), mac.size(), digest.data(), MAC_BYTES,
-                    MAC_VARIANT);
+  std::memcpy(mac.data(), text.data(), mac.size());
   return mac;
 }
 
 // The key in `hex` (KEY_DIGITS hexadecimal digits, already checked) absorbed;
 // its bytes are wiped here.
 RoomKey absorb_key(std::string_view hex) {
-  std::array<unsigned char, KEY_BYTES> bytes;
+  std::array<std::uint8_t, KEY_BYTES> bytes;
+  static_assert(BASE16_DECODE_LENGTH(KEY_DIGITS) == KEY_BYTES);
+  base16_decode_ctx decoder;
+  base16_decode_init(&decoder);
   std::size_t length = 0;
-  (void)sodium_hex2bin(bytes.data(), bytes.size(), hex.data(), hex.size(),
-                       nullptr, &length, nullptr);  // checked before
+  (void)base16_decode_update(&decoder, &length, bytes.data(), hex.size(),
+                             hex.data());  // checked before
   RoomKey key;
-  (void)crypto_auth_hmacsha256_init(&key.hmac, bytes.data(), bytes.size());
-  sodium_memzero(bytes.data(), bytes.size());
+  hmac_sha256_set_key(&key.hmac, bytes.size(), bytes.data());
+  explicit_bzero(bytes.data(), bytes.size());
+  explicit_bzero(&decoder, sizeof decoder);
 
-  crypto_auth_hmacsha256_state state = key.hmac;
+  hmac_sha256_ctx state = key.hmac;
   hmac_update(state, KID_CONTEXT);
-  std::array<unsigned char, crypto_auth_hmacsha256_BYTES> digest;
-  (void)crypto_auth_hmacsha256_final(&state, digest.data());
-  std::array<char, KID_DIGITS + 1> kid;
-  sodium_bin2hex(kid.data(), kid.size(), digest.data(), KID_DIGITS / 2);
-  std::memcpy(key.kid.data(), kid.data(), KID_DIGITS);
+  std::array<std::uint8_t, KID_DIGITS / 2> digest;
+  hmac_finish(state, digest);
+  base16_encode_update(key.kid.data(), digest.size(), digest.data());
   return key;
 }
 
@@ -157,7 +188,7 @@ std::string read_keys(int fd, RoomKeys& keys) {
   } else {
     refusal = parse_keys(std::string_view(buffer.data(), length), keys);
   }
-  sodium_memzero(buffer.data(), buffer.size());
+  explicit_bzero(buffer.data(), buffer.size());
   return refusal;
 }
 
@@ -185,24 +216,20 @@ bool is_base64url(char c) {
 
 }  // namespace
 
-RoomKey::~RoomKey() { sodium_memzero(&hmac, sizeof hmac); }
+RoomKey::~RoomKey() { explicit_bzero(&hmac, sizeof hmac); }
 
 KeyFile read_key_file(const std::string& path) {
   KeyFile result;
   std::string refusal;
-  if (sodium_init() < 0) {
-    refusal = "libsodium cannot start";
+  // O_NONBLOCK: a FIFO in the key's place must not hold up the start.
+  const int fd =
+      open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    const int error = errno;
+    refusal = os_error_text(error);
   } else {
-    // O_NONBLOCK: a FIFO in the key's place must not hold up the start.
-    const int fd =
-        open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-      const int error = errno;
-      refusal = os_error_text(error);
-    } else {
-      refusal = read_keys(fd, result.keys);
-      close(fd);
-    }
+    refusal = read_keys(fd, result.keys);
+    close(fd);
   }
   if (!refusal.empty()) {
     result.keys.clear();
@@ -260,7 +287,7 @@ CheckedDatagram check_tag(std::string_view datagram, const in_addr& source,
     if (std::string_view(key.kid.data(), key.kid.size()) != kid) continue;
     result.check = TagCheck::kBadSignature;
     const Mac expected = mac_of(key, source, signed_text);
-    if (sodium_memcmp(expected.data(), mac.data(), MAC_CHARS) == 0) {
+    if (memeql_sec(expected.data(), mac.data(), MAC_CHARS) != 0) {
       result.check = TagCheck::kAccepted;
       result.announcement = datagram.substr(0, bar);
       result.ts = *ts;
@@ -284,15 +311,22 @@ bool tag_in_time(std::int64_t ts, std::int64_t now_ms,
 }
 
 std::optional<std::string> generate_key_line() {
-  if (sodium_init() < 0) return std::nullopt;
-  std::array<unsigned char, KEY_BYTES> bytes;
-  randombytes_buf(bytes.data(), bytes.size());
-  std::array<char, KEY_DIGITS + 1> hex;
-  sodium_bin2hex(hex.data(), hex.size(), bytes.data(), bytes.size());
-  std::string line;
-  line.reserve(KEY_DIGITS + 1);
-  line.append(hex.data(), KEY_DIGITS).push_back('\n');
-  sodium_memzero(bytes.data(), bytes.size());
-  sodium_memzero(hex.data(), hex.size());
+  std::array<std::uint8_t, KEY_BYTES> bytes;
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const ssize_t got =
+        getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+    if (got < 0) {
+      const int error = errno;
+      if (error == EINTR) continue;
+      explicit_bzero(bytes.data(), bytes.size());
+      errno = error;
+      return std::nullopt;
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  std::string line(KEY_DIGITS + 1, '\n');
+  base16_encode_update(line.data(), bytes.size(), bytes.data());
+  explicit_bzero(bytes.data(), bytes.size());
   return line;
 }

@@ -1,11 +1,10 @@
 // The room key: reading the key file, signing the announcement and checking
-// the tag of a received one. Pure functions over values, for any thread once
-// read_key_file (which starts libsodium) has run on the main thread before
-// the workers start. Takes no lock.
+// the tag of a received one. Pure functions over values, for any thread,
+// with nothing to start first. Takes no lock.
 #pragma once
 
 #include <netinet/in.h>
-#include <sodium.h>
+#include <nettle/hmac.h>
 
 #include <array>
 #include <cstddef>
@@ -24,11 +23,12 @@ inline constexpr std::size_t KEY_FILE_LIMIT = 65536;
 inline constexpr std::int64_t TAG_CLOCK_WINDOW_MS = 60000;
 
 // One key of a key file, ready for use: its id and HMAC-SHA256 with the key
-// absorbed. The key's own bytes are not kept. The state signs as well as the
-// key would, so every copy wipes it when destroyed.
+// absorbed (copied for each message, never updated in place). The key's own
+// bytes are not kept. The state signs as well as the key would, so every
+// copy wipes it when destroyed.
 struct RoomKey {
   std::array<char, 8> kid{};  // as in tags: 8 lower-case hexadecimal digits
-  crypto_auth_hmacsha256_state hmac{};
+  hmac_sha256_ctx hmac{};
 
   RoomKey() = default;
   RoomKey(const RoomKey&) = default;
@@ -47,15 +47,14 @@ struct KeyFile {
   std::string diagnostic;
 };
 
-// Reads the key file at `path` (main thread, before the workers start; it
-// calls sodium_init, which every other function here relies on). Each line
-// is a key of exactly 64 hexadecimal digits in either case, a comment
-// starting with '#' in its first column, or blank (nothing but spaces and
-// tabs); anything else, a '\r' included, is refused with its line number.
-// Also refused: a file that cannot be opened or read, one whose mode lets
-// group or others read or write it (checked on the opened descriptor), one
-// longer than KEY_FILE_LIMIT, no key, more than MAX_ROOM_KEYS keys. The
-// file's text and the key bytes are wiped before it returns.
+// Reads the key file at `path`. Each line is a key of exactly 64 hexadecimal
+// digits in either case, a comment starting with '#' in its first column, or
+// blank (nothing but spaces and tabs); anything else, a '\r' included, is
+// refused with its line number. Also refused: a file that cannot be opened or
+// read, one whose mode lets group or others read or write it (checked on the
+// opened descriptor), one longer than KEY_FILE_LIMIT, no key, more than
+// MAX_ROOM_KEYS keys. The file's text and the key bytes are wiped before it
+// returns.
 KeyFile read_key_file(const std::string& path);
 
 // payload + "|k1.KID.TS.MAC" with the first of `keys` (which must not be
@@ -100,6 +99,7 @@ bool tag_in_time(std::int64_t ts, std::int64_t now_ms,
                  std::optional<std::int64_t> last_ts);
 
 // A fresh key as a key file's line: 64 lower-case hexadecimal digits and a
-// newline, from the system's random source (main thread, before the workers
-// start; it calls sodium_init). nullopt when libsodium cannot start.
+// newline, from the kernel's random source (getrandom, which blocks until
+// that source is ready at boot). nullopt when getrandom fails, errno then
+// saying why; the key's bytes are wiped either way.
 std::optional<std::string> generate_key_line();
