@@ -25,7 +25,7 @@ ensure_packages() {
   fi
 }
 
-BUILD_PACKAGES=(cmake make g++ hostname)
+BUILD_PACKAGES=(cmake make g++ hostname nettle-dev)
 TEST_PACKAGES=(libgtest-dev libbenchmark-dev nlohmann-json3-dev iproute2 util-linux)
 
 # build DIR [CMAKE ARGS...]: configures and builds into DIR.
