@@ -26,7 +26,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ hostname nettle-dev)
-TEST_PACKAGES=(libgtest-dev libbenchmark-dev nlohmann-json3-dev iproute2 util-linux)
+TEST_PACKAGES=(libgtest-dev libbenchmark-dev nlohmann-json3-dev iproute2 util-linux prometheus)
 
 # build DIR [CMAKE ARGS...]: configures and builds into DIR.
 build() {
