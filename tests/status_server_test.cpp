@@ -1,6 +1,7 @@
 #include "status_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -217,10 +219,17 @@ sockaddr_in loopback(std::uint16_t port) {
 }
 
 // serve_status on an ephemeral loopback port, on a thread that runs until the
-// test process ends; returns the port.
-std::uint16_t start_server(PeerTable& table, milliseconds limit) {
+// test process ends; returns the port. A send buffer of `send_buffer` bytes,
+// when given, is what every accepted connection inherits.
+std::uint16_t start_server(PeerTable& table, milliseconds limit,
+                           int send_buffer = 0) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   EXPECT_GE(fd, 0);
+  if (send_buffer > 0) {
+    EXPECT_EQ(
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer),
+        0);
+  }
   sockaddr_in address = loopback(0);
   socklen_t size = sizeof address;
   EXPECT_EQ(
@@ -395,6 +404,48 @@ TEST(ServeStatus, OldestSilentConnectionMakesRoom) {
     }
     close(silent[i]);
   }
+}
+
+int count_open_descriptors() {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(folder);
+  return count;
+}
+
+// A burst of clients that ask and never read, more than the bound: once every
+// held connection is being answered, a newcomer is refused rather than kept.
+// (Keeping it let such clients push the held count toward the descriptor
+// limit.)
+TEST(ServeStatus, AnsweredConnectionsKeepTheBound) {
+  // A 100 kB response, and send buffers of a few kilobytes: no response is
+  // written whole while its client does not read.
+  const std::uint16_t port =
+      start_server(large_table(100), CONNECTION_TIME_LIMIT, 8192);
+  const int before = count_open_descriptors();
+  std::vector<int> clients;
+  for (int i = 0; i < 300; ++i) {
+    clients.push_back(connect_to(port, 4096));
+    send_all(clients.back(), "GET");
+  }
+  // Past the burst: a newcomer accepted only to be refused holds its
+  // descriptor for a moment, so the count is read once accepting has stopped.
+  std::this_thread::sleep_for(milliseconds{100});
+  int most_held = 0;
+  for (int i = 0; i < 20; ++i) {
+    const int held =
+        count_open_descriptors() - before - static_cast<int>(clients.size());
+    most_held = std::max(most_held, held);
+    std::this_thread::sleep_for(milliseconds{10});
+  }
+  EXPECT_LE(most_held, static_cast<int>(MAX_STATUS_CONNECTIONS));
+  // The burst did fill the server.
+  EXPECT_GE(most_held, 200);
+  for (const int fd : clients) close(fd);
 }
 
 // Content-Length, and the bytes after the blank line.
