@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -20,7 +19,7 @@
 #include <vector>
 
 #include "log.h"
-#include "text_format.h"
+#include "status_document.h"
 
 namespace {
 
@@ -32,66 +31,6 @@ constexpr std::chrono::milliseconds FAILURE_PAUSE{100};
 // How often an answered connection is checked for the acknowledgement of its
 // whole response.
 constexpr std::chrono::milliseconds FINISH_CHECK_INTERVAL{20};
-
-// Host names come from the network, so they are escaped as JSON strings.
-void append_json_string(std::string& out, std::string_view text) {
-  out.push_back('"');
-  append_json_escaped(out, text);
-  out.push_back('"');
-}
-
-// NaN and the infinities have no JSON form; they are written as null.
-void append_json_ram(std::string& out, float ram) {
-  out.append(std::isfinite(ram) ? format_fixed(ram, 1) : "null");
-}
-
-}  // namespace
-
-std::string status_response(std::string_view host, PeerTable& table,
-                            float ram) {
-  static constexpr std::string_view HEAD =
-      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: ";
-  static constexpr std::string_view HEAD_END =
-      "\r\nAccess-Control-Allow-Origin: *\r\n\r\n";
-  // The whole response is built in one buffer: the body first, the head put
-  // in front of it once the body's length is known. One allocation of about
-  // the final size keeps a large table from costing a page fault per page
-  // of every response.
-  std::string response;
-  table.read([&](const PeerMap& peers) {
-    std::size_t estimate =
-        HEAD.size() + HEAD_END.size() + 20 + 96 + host.size();
-    for (const auto& [address, peer] : peers) estimate += 32 + peer.host.size();
-    response.reserve(estimate);
-    response.append(R"({"self":{"host":)");
-    append_json_string(response, host);
-    response.append(R"(,"ram":)");
-    append_json_ram(response, ram);
-    response.append(R"(},"peers":[)");
-    float total = -0.0f;
-    bool first = true;
-    for (const auto& [address, peer] : peers) {
-      if (!first) response.push_back(',');
-      first = false;
-      response.append(R"({"host":)");
-      append_json_string(response, peer.host);
-      response.append(R"(,"ram":)");
-      append_json_ram(response, peer.ram);
-      response.push_back('}');
-      total += peer.ram;
-    }
-    total += ram;
-    response.append(R"(],"total_ram":)");
-    append_json_ram(response, total);
-    response.push_back('}');
-  });
-  std::string head(HEAD);
-  head.append(std::to_string(response.size())).append(HEAD_END);
-  response.insert(0, head);
-  return response;
-}
-
-namespace {
 
 using Clock = std::chrono::steady_clock;
 
@@ -110,33 +49,6 @@ struct Connection {
   Clock::time_point deadline;
   std::shared_ptr<const std::string> response;
   std::size_t sent = 0;
-};
-
-// The response for the requests read in one turn of the loop, built once per
-// turn. A response with the same bytes as one still being written elsewhere
-// shares that one's buffer, so that clients who ask and never read hold one
-// copy of an unchanged document between them.
-class SharedResponse {
- public:
-  std::shared_ptr<const std::string> get(std::string_view host,
-                                         PeerTable& table, float ram) {
-    if (current_) return current_;
-    std::string built = status_response(host, table, ram);
-    if (auto last = last_.lock(); last && *last == built) {
-      current_ = std::move(last);
-    } else {
-      current_ = std::make_shared<const std::string>(std::move(built));
-    }
-    last_ = current_;
-    return current_;
-  }
-  // Later requests get a document built afresh. Holds no buffer between
-  // turns, so an idle server keeps no large document alive.
-  void end_turn() { current_.reset(); }
-
- private:
-  std::shared_ptr<const std::string> current_;
-  std::weak_ptr<const std::string> last_;
 };
 
 class StatusLoop {
