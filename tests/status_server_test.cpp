@@ -75,9 +75,11 @@ sockaddr_in loopback(std::uint16_t port) {
 
 // serve_status on an ephemeral loopback port, on a thread that runs until the
 // test process ends; returns the port. A send buffer of `send_buffer` bytes,
-// when given, is what every accepted connection inherits.
+// when given, is what every accepted connection inherits; `cpu_clock`, when
+// given, receives the thread's CPU-time clock.
 std::uint16_t start_server(PeerTable& table, milliseconds limit,
-                           int send_buffer = 0) {
+                           int send_buffer = 0,
+                           clockid_t* cpu_clock = nullptr) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   EXPECT_GE(fd, 0);
   if (send_buffer > 0) {
@@ -91,9 +93,12 @@ std::uint16_t start_server(PeerTable& table, milliseconds limit,
       bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   EXPECT_EQ(listen(fd, 128), 0);
   EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-  std::thread(serve_status, fd, std::cref(alpha_config()), std::ref(table),
-              limit)
-      .detach();
+  std::thread server(serve_status, fd, std::cref(alpha_config()),
+                     std::ref(table), limit);
+  if (cpu_clock != nullptr) {
+    EXPECT_EQ(pthread_getcpuclockid(server.native_handle(), cpu_clock), 0);
+  }
+  server.detach();
   return ntohs(address.sin_port);
 }
 
@@ -283,15 +288,23 @@ int count_open_descriptors() {
   return count;
 }
 
+milliseconds cpu_time(clockid_t clock) {
+  timespec now{};
+  EXPECT_EQ(clock_gettime(clock, &now), 0);
+  return std::chrono::duration_cast<milliseconds>(
+      std::chrono::seconds{now.tv_sec} + std::chrono::nanoseconds{now.tv_nsec});
+}
+
 // A burst of clients that ask and never read, more than the bound: once every
 // held connection is being answered, a newcomer is refused rather than kept.
 // (Keeping it let such clients push the held count toward the descriptor
-// limit.)
+// limit.) The full server then sleeps while the rest wait in the backlog.
 TEST(ServeStatus, AnsweredConnectionsKeepTheBound) {
   // A 100 kB response, and send buffers of a few kilobytes: no response is
   // written whole while its client does not read.
+  clockid_t server_cpu;
   const std::uint16_t port =
-      start_server(large_table(100), CONNECTION_TIME_LIMIT, 8192);
+      start_server(large_table(100), CONNECTION_TIME_LIMIT, 8192, &server_cpu);
   const int before = count_open_descriptors();
   std::vector<int> clients;
   for (int i = 0; i < 300; ++i) {
@@ -301,6 +314,7 @@ TEST(ServeStatus, AnsweredConnectionsKeepTheBound) {
   // Past the burst: a newcomer accepted only to be refused holds its
   // descriptor for a moment, so the count is read once accepting has stopped.
   std::this_thread::sleep_for(milliseconds{100});
+  const milliseconds cpu_before = cpu_time(server_cpu);
   int most_held = 0;
   for (int i = 0; i < 20; ++i) {
     const int held =
@@ -311,6 +325,8 @@ TEST(ServeStatus, AnsweredConnectionsKeepTheBound) {
   EXPECT_LE(most_held, static_cast<int>(MAX_STATUS_CONNECTIONS));
   // The burst did fill the server.
   EXPECT_GE(most_held, 200);
+  EXPECT_LT((cpu_time(server_cpu) - cpu_before).count(), 50)
+      << "the loop spun while it was full";
   for (const int fd : clients) close(fd);
 }
 
