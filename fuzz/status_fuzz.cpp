@@ -17,7 +17,7 @@
 #include <string_view>
 
 #include "peer_table.h"
-#include "status_server.h"
+#include "status_document.h"
 #include "utf8.h"
 
 namespace {
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string self_host = input.host();
   const float self_ram = input.ram();
   const int peer_count = input.byte() % 9;
-  PeerTable table;
+  PeerMap table;
   std::map<std::string, float> expected;
   float total = -0.0f;
   for (int i = 0; i < peer_count; ++i) {
@@ -66,10 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const float ram = input.ram();
     in_addr address{};
     address.s_addr = htonl(0x0A000000u + static_cast<std::uint32_t>(i));
-    table.record_peer(IpAddress::from_v4(address), host, ram);
+    const IpAddress key = IpAddress::from_v4(address);
+    table.emplace(key, Peer{host, ram, {}, key});
     expected.emplace(host, ram);
   }
-  const std::string response = status_response(self_host, table, self_ram);
+  const std::string response =
+      status_response(status_document(self_host, table, self_ram));
 
   const std::size_t blank = response.find("\r\n\r\n");
   if (blank == std::string::npos) std::abort();

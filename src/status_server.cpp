@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -20,7 +19,7 @@
 #include <vector>
 
 #include "log.h"
-#include "text_format.h"
+#include "status_document.h"
 
 namespace {
 
@@ -33,75 +32,28 @@ constexpr std::chrono::milliseconds FAILURE_PAUSE{100};
 // whole response.
 constexpr std::chrono::milliseconds FINISH_CHECK_INTERVAL{20};
 
-// Host names come from the network, so they are escaped as JSON strings.
-void append_json_string(std::string& out, std::string_view text) {
-  out.push_back('"');
-  append_json_escaped(out, text);
-  out.push_back('"');
-}
-
-// NaN and the infinities have no JSON form; they are written as null.
-void append_json_ram(std::string& out, float ram) {
-  out.append(std::isfinite(ram) ? format_fixed(ram, 1) : "null");
-}
-
-}  // namespace
-
-std::string status_response(std::string_view host, PeerTable& table,
-                            float ram) {
-  static constexpr std::string_view HEAD =
-      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: ";
-  static constexpr std::string_view HEAD_END =
-      "\r\nAccess-Control-Allow-Origin: *\r\n\r\n";
-  // The whole response is built in one buffer: the body first, the head put
-  // in front of it once the body's length is known. One allocation of about
-  // the final size keeps a large table from costing a page fault per page
-  // of every response.
-  std::string response;
-  table.read([&](const PeerMap& peers) {
-    std::size_t estimate =
-        HEAD.size() + HEAD_END.size() + 20 + 96 + host.size();
-    for (const auto& [address, peer] : peers) estimate += 32 + peer.host.size();
-    response.reserve(estimate);
-    response.append(R"({"self":{"host":)");
-    append_json_string(response, host);
-    response.append(R"(,"ram":)");
-    append_json_ram(response, ram);
-    response.append(R"(},"peers":[)");
-    float total = -0.0f;
-    bool first = true;
-    for (const auto& [address, peer] : peers) {
-      if (!first) response.push_back(',');
-      first = false;
-      response.append(R"({"host":)");
-      append_json_string(response, peer.host);
-      response.append(R"(,"ram":)");
-      append_json_ram(response, peer.ram);
-      response.push_back('}');
-      total += peer.ram;
-    }
-    total += ram;
-    response.append(R"(],"total_ram":)");
-    append_json_ram(response, total);
-    response.push_back('}');
-  });
-  std::string head(HEAD);
-  head.append(std::to_string(response.size())).append(HEAD_END);
-  response.insert(0, head);
-  return response;
-}
-
-namespace {
-
 using Clock = std::chrono::steady_clock;
+
+// What a connection waits for before its next step: the poll events of its
+// descriptor, or none when nothing the descriptor reports can move it on (it
+// is then stepped on every turn), and the time by which the loop turns for it
+// whatever happens.
+struct Wait {
+  short events = 0;
+  Clock::time_point until;
+};
 
 enum class Stage {
   kRequest,    // accepted; its one read not made yet
-  kWaiting,    // a GET read; waiting for responses to free memory
+  kAnswer,     // a GET read; its response not given yet (handle_status)
   kResponse,   // answering; `sent` bytes of `response` are written
   kFinishing,  // all written and the end of stream queued behind it
 };
 
+// One accepted connection, from its accept to its close: a passive object.
+// wait() says what its next step waits for, step() takes that step once it
+// has come, end() ends a connection whose time is up. A connection closes its
+// descriptor itself when it is done, and a closed one is never stepped again.
 struct Connection {
   int fd = -1;  // -1 once closed
   Stage stage = Stage::kRequest;
@@ -110,34 +62,129 @@ struct Connection {
   Clock::time_point deadline;
   std::shared_ptr<const std::string> response;
   std::size_t sent = 0;
-};
 
-// The response for the requests read in one turn of the loop, built once per
-// turn. A response with the same bytes as one still being written elsewhere
-// shares that one's buffer, so that clients who ask and never read hold one
-// copy of an unchanged document between them.
-class SharedResponse {
- public:
-  std::shared_ptr<const std::string> get(std::string_view host,
-                                         PeerTable& table, float ram) {
-    if (current_) return current_;
-    std::string built = status_response(host, table, ram);
-    if (auto last = last_.lock(); last && *last == built) {
-      current_ = std::move(last);
-    } else {
-      current_ = std::make_shared<const std::string>(std::move(built));
+  Wait wait(Clock::time_point now) const {
+    switch (stage) {
+      case Stage::kRequest:
+        return {POLLIN, deadline};
+      case Stage::kAnswer:
+        return {0, deadline};
+      case Stage::kResponse:
+        return {POLLOUT, deadline};
+      case Stage::kFinishing:
+        // Nothing signals the acknowledgement, and a half-closed socket
+        // reports POLLHUP without end, so it is looked at on a timer.
+        return {0, std::min(deadline, now + FINISH_CHECK_INTERVAL)};
     }
-    last_ = current_;
-    return current_;
+    return {0, deadline};
   }
-  // Later requests get a document built afresh. Holds no buffer between
-  // turns, so an idle server keeps no large document alive.
-  void end_turn() { current_.reset(); }
 
- private:
-  std::shared_ptr<const std::string> current_;
-  std::weak_ptr<const std::string> last_;
+  // The step that the connection waits for: its descriptor is ready, or it
+  // waits on none. A GET read here waits for the loop's handle_status.
+  void step(Clock::time_point now, std::chrono::milliseconds time_limit) {
+    switch (stage) {
+      case Stage::kRequest:
+        // When nothing has arrived after all, it goes on waiting.
+        (void)read_request(now, time_limit);
+        return;
+      case Stage::kAnswer:
+        return;
+      case Stage::kResponse:
+        write_response();
+        return;
+      case Stage::kFinishing:
+        check_finished();
+        return;
+    }
+  }
+
+  // Makes the connection's one read: a GET is then to be answered, with
+  // `time_limit` from now to take its response; anything else closes the
+  // connection. Returns false, with nothing read, when no byte has arrived
+  // yet: a readiness that came to nothing is not the read.
+  bool read_request(Clock::time_point now,
+                    std::chrono::milliseconds time_limit) {
+    std::array<char, REQUEST_READ_SIZE> request;
+    const ssize_t got = recv(fd, request.data(), request.size(), 0);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    // A failed read, an interrupted one included, is not answered.
+    if (got < 3 || std::memcmp(request.data(), "GET", 3) != 0) {
+      close_connection();
+    } else {
+      stage = Stage::kAnswer;
+      deadline = now + time_limit;
+    }
+    return true;
+  }
+
+  // Starts writing `bytes`, the response to the GET read.
+  void answer(std::shared_ptr<const std::string> bytes) {
+    response = std::move(bytes);
+    stage = Stage::kResponse;
+    write_response();
+  }
+
+  // Writes what the socket takes, continuing after partial writes and EINTR;
+  // the rest waits for the socket to take more. Any other error, or a write
+  // that takes nothing, closes the connection and is otherwise ignored.
+  void write_response() {
+    const std::string& data = *response;
+    while (sent < data.size()) {
+      const ssize_t written =
+          send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+      if (written > 0) {
+        sent += static_cast<std::size_t>(written);
+        continue;
+      }
+      const int error = written < 0 ? errno : 0;
+      if (error == EINTR) continue;
+      if (error == EAGAIN || error == EWOULDBLOCK) return;
+      close_connection();
+      return;
+    }
+    response.reset();
+    (void)shutdown(fd, SHUT_WR);  // a failure only means the client has gone
+    stage = Stage::kFinishing;
+    check_finished();
+  }
+
+  // A close with request bytes left unread resets the connection, and the
+  // reset throws away whatever the client has not acknowledged yet; so an
+  // answered connection is closed only once its response and end of stream
+  // are acknowledged (or reset by end() when its time runs out first).
+  void check_finished() {
+    int unacknowledged = 0;
+    if (ioctl(fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged == 0) {
+      close_connection();
+    }
+  }
+
+  // A client that never sent its request gets a plain close; one whose
+  // response was not taken whole in time gets a reset, so that it sees an
+  // error rather than a clean end after a cut document.
+  void end() {
+    if (stage == Stage::kRequest) {
+      close_connection();
+      return;
+    }
+    const linger abort{1, 0};
+    (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort,
+                     sizeof abort);  // a failure only means a clean close
+    close_connection();
+  }
+
+  // Whether the connection may be dropped to make room for a new one: it has
+  // not sent its request (as far as the loop has read).
+  bool may_make_room() const { return stage == Stage::kRequest; }
+
+  void close_connection() {
+    close(fd);
+    fd = -1;
+    response.reset();
+  }
 };
+
+bool is_closed(const Connection& c) { return c.fd < 0; }
 
 class StatusLoop {
  public:
@@ -153,59 +200,35 @@ class StatusLoop {
 
   [[noreturn]] void run() {
     for (;;) {
-      const std::size_t polled = wait();
+      const bool accept_ready = wait();
       const auto now = Clock::now();
-      for (std::size_t i = 0; i < polled; ++i) {
-        serve(connections_[i], polled_[i + 1].revents, now);
-      }
-      if (polled_[0].revents != 0) accept_pending(now);
-      start_waiting(now);
-      std::erase_if(connections_, [](const Connection& c) { return c.fd < 0; });
+      step_connections(now);
+      if (accept_ready) accept_pending(now);
+      answer_requests();
       responses_.end_turn();
     }
   }
 
  private:
-  // Polls the listening socket and every held connection until one is ready
-  // or the earliest time limit, and returns how many connections were polled
-  // (the first ones of connections_, in polled_ after the listening socket).
-  std::size_t wait() {
+  // Polls the connections that wait on their descriptors and, while there is
+  // room and no failure pause, the listening socket, until one is ready or
+  // the earliest time by which a connection or the pause wants a turn.
+  // Returns whether the listening socket is ready.
+  bool wait() {
     const auto now = Clock::now();
     std::optional<Clock::time_point> wake;
     const auto wake_by = [&wake](Clock::time_point at) {
       if (!wake || at < *wake) wake = at;
     };
     polled_.clear();
-    // While every held connection is answering, new ones wait in the
-    // backlog (once it is full the kernel makes clients retry): each answer
-    // ends within its time limit, while a connection accepted only to be
-    // closed would cost its client the request.
-    const bool room = held_ < MAX_STATUS_CONNECTIONS || has_request_pending();
-    if (now < accept_resume_) wake_by(accept_resume_);
-    const bool listening = room && now >= accept_resume_;
-    polled_.push_back(pollfd{listening ? listen_fd_ : -1, POLLIN, 0});
     for (const Connection& c : connections_) {
-      switch (c.stage) {
-        case Stage::kRequest:
-          polled_.push_back(pollfd{c.fd, POLLIN, 0});
-          wake_by(c.deadline);
-          break;
-        case Stage::kResponse:
-          polled_.push_back(pollfd{c.fd, POLLOUT, 0});
-          wake_by(c.deadline);
-          break;
-        case Stage::kWaiting:
-          polled_.push_back(pollfd{-1, 0, 0});
-          wake_by(c.deadline);
-          break;
-        case Stage::kFinishing:
-          // Nothing signals the acknowledgement, and a half-closed socket
-          // reports POLLHUP without end, so it is looked at on a timer.
-          polled_.push_back(pollfd{-1, 0, 0});
-          wake_by(std::min(c.deadline, now + FINISH_CHECK_INTERVAL));
-          break;
-      }
+      const Wait next = c.wait(now);
+      if (next.events != 0) polled_.push_back(pollfd{c.fd, next.events, 0});
+      wake_by(next.until);
     }
+    if (now < accept_resume_) wake_by(accept_resume_);
+    const bool listening = now >= accept_resume_ && has_room();
+    if (listening) polled_.push_back(pollfd{listen_fd_, POLLIN, 0});
     int timeout = -1;
     if (wake) {
       const auto left =
@@ -219,147 +242,40 @@ class StatusLoop {
       // Only a shortage of kernel memory fails here; wait for it to pass.
       if (error != EINTR) std::this_thread::sleep_for(FAILURE_PAUSE);
     }
-    return connections_.size();
+    return listening && polled_.back().revents != 0;
   }
 
-  bool has_request_pending() const {
-    return std::any_of(connections_.begin(), connections_.end(),
-                       [](const Connection& c) {
-                         return c.fd >= 0 && c.stage == Stage::kRequest;
-                       });
-  }
-
-  void serve(Connection& c, short revents, Clock::time_point now) {
-    switch (c.stage) {
-      case Stage::kRequest:
-        if (revents != 0 && read_request(c, now)) return;
-        // A client that sends nothing is dropped once its time has passed.
-        if (now >= c.deadline) close_connection(c);
-        return;
-      case Stage::kWaiting:
-        return;  // see start_waiting
-      case Stage::kResponse:
-        if (revents != 0) {
-          write_response(c, now);
-        } else if (now >= c.deadline) {
-          reset_connection(c);
-        }
-        return;
-      case Stage::kFinishing:
-        check_finished(c, now);
-        return;
-    }
-  }
-
-  // Makes the connection's one read and answers a GET or closes it. Returns
-  // false, with nothing read, when no byte has arrived yet: a readiness that
-  // came to nothing is not the read.
-  bool read_request(Connection& c, Clock::time_point now) {
-    std::array<char, REQUEST_READ_SIZE> request;
-    const ssize_t got = recv(c.fd, request.data(), request.size(), 0);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-    // A failed read, an interrupted one included, is not answered.
-    if (got < 3 || std::memcmp(request.data(), "GET", 3) != 0) {
-      close_connection(c);
-      return true;
-    }
-    handle_status(c, now);
-    return true;
-  }
-
-  // Answers a request that passed the GET check: the document is built
-  // under the table's lock (or shared, see SharedResponse) and written after
-  // it is released, within the time limit from now.
-  void handle_status(Connection& c, Clock::time_point now) {
-    c.deadline = now + time_limit_;
-    if (response_bytes_held() >= RESPONSE_MEMORY_BUDGET) {
-      c.stage = Stage::kWaiting;
-      return;
-    }
-    start_response(c, now);
-  }
-
-  void start_response(Connection& c, Clock::time_point now) {
-    c.stage = Stage::kResponse;
-    c.response = responses_.get(config_.host, table_, config_.ram);
-    write_response(c, now);
-  }
-
-  // Starts the waiting answers, oldest first, while the responses being
-  // written leave room; one whose time ran out while it waited is reset.
-  void start_waiting(Clock::time_point now) {
+  // The one pass of a turn over the connections polled in wait(): each that
+  // is ready, or waits on no descriptor, takes its step; then each that is
+  // past its deadline ends. The closed ones leave the list.
+  void step_connections(Clock::time_point now) {
+    std::size_t slot = 0;
     for (Connection& c : connections_) {
-      if (c.fd < 0 || c.stage != Stage::kWaiting) continue;
-      if (now >= c.deadline) {
-        reset_connection(c);
-      } else if (response_bytes_held() < RESPONSE_MEMORY_BUDGET) {
-        start_response(c, now);
-      }
+      // In the order wait() polled them, one slot for each that waits on
+      // its descriptor.
+      bool ready = true;
+      if (c.wait(now).events != 0) ready = polled_[slot++].revents != 0;
+      if (ready) c.step(now, time_limit_);
+      if (!is_closed(c) && now >= c.deadline) c.end();
     }
+    std::erase_if(connections_, is_closed);
   }
 
-  // The bytes of the responses being written, each buffer counted once.
-  std::size_t response_bytes_held() const {
-    std::vector<const std::string*> counted;
-    std::size_t bytes = 0;
-    for (const Connection& c : connections_) {
-      if (c.fd < 0 || !c.response) continue;
-      const std::string* buffer = c.response.get();
-      if (std::find(counted.begin(), counted.end(), buffer) != counted.end()) {
-        continue;
-      }
-      counted.push_back(buffer);
-      bytes += buffer->size();
-    }
-    return bytes;
+  // Whether a connection accepted now can be held: fewer than the bound
+  // are, or one of them may make room for it. While there is none, new
+  // connections wait in the backlog (once it is full the kernel makes
+  // clients retry): each answer ends within its time limit, while a
+  // connection accepted only to be closed would cost its client the request.
+  bool has_room() const {
+    return connections_.size() < MAX_STATUS_CONNECTIONS ||
+           std::any_of(connections_.begin(), connections_.end(),
+                       [](const Connection& c) { return c.may_make_room(); });
   }
 
-  // Writes what the socket takes, continuing after partial writes and EINTR;
-  // any other error, or a write that takes nothing, ends the connection and
-  // is otherwise ignored.
-  void write_response(Connection& c, Clock::time_point now) {
-    const std::string& data = *c.response;
-    while (c.sent < data.size()) {
-      const ssize_t sent =
-          send(c.fd, data.data() + c.sent, data.size() - c.sent, MSG_NOSIGNAL);
-      if (sent > 0) {
-        c.sent += static_cast<std::size_t>(sent);
-        continue;
-      }
-      const int error = sent < 0 ? errno : 0;
-      if (error == EINTR) continue;
-      if (error == EAGAIN || error == EWOULDBLOCK) {
-        if (now >= c.deadline) reset_connection(c);
-        return;
-      }
-      close_connection(c);
-      return;
-    }
-    c.response.reset();
-    (void)shutdown(c.fd, SHUT_WR);  // a failure only means the client has gone
-    c.stage = Stage::kFinishing;
-    check_finished(c, now);
-  }
-
-  // A close with request bytes left unread resets the connection, and the
-  // reset throws away whatever the client has not acknowledged yet; so an
-  // answered connection is closed only once its response and end of stream
-  // are acknowledged, or reset when its time runs out first.
-  void check_finished(Connection& c, Clock::time_point now) {
-    int unacknowledged = 0;
-    if (ioctl(c.fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged == 0) {
-      close_connection(c);
-    } else if (now >= c.deadline) {
-      reset_connection(c);
-    }
-  }
-
-  // Accepts every pending connection, so that the backlog never fills.
+  // Accepts every pending connection while there is room, so that the
+  // backlog never fills.
   void accept_pending(Clock::time_point now) {
-    for (;;) {
-      if (held_ >= MAX_STATUS_CONNECTIONS && !has_request_pending()) {
-        return;
-      }
+    while (has_room()) {
       const int fd =
           accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
@@ -375,53 +291,76 @@ class StatusLoop {
       accepted.fd = fd;
       accepted.deadline = now + time_limit_;
       connections_.push_back(std::move(accepted));
-      ++held_;
-      if (held_ > MAX_STATUS_CONNECTIONS && !make_room(now)) {
+      if (connections_.size() > MAX_STATUS_CONNECTIONS && !make_room(now)) {
         // Every older connection turned out to have sent its request and is
         // being answered; the new one is refused rather than any answer cut.
-        close_connection(connections_.back());
+        connections_.back().close_connection();
+        connections_.pop_back();
       }
     }
   }
 
   // Drops the connection that has waited longest without sending its
-  // request. A waiting connection whose request has arrived (readiness not
-  // polled yet) gets its read now instead, and the search goes on. Returns
-  // false when no connection older than the newest could be let go.
+  // request. One whose request has arrived (readiness not polled yet) gets
+  // its read now instead, and the search goes on. Returns false when no
+  // connection older than the newest could be let go.
   bool make_room(Clock::time_point now) {
-    for (std::size_t i = 0; i + 1 < connections_.size(); ++i) {
-      Connection& c = connections_[i];
-      if (c.fd < 0 || c.stage != Stage::kRequest) continue;
-      if (!read_request(c, now)) close_connection(c);
-      if (c.fd < 0) return true;
+    for (auto c = connections_.begin(); c + 1 < connections_.end(); ++c) {
+      if (!c->may_make_room()) continue;
+      if (!c->read_request(now, time_limit_)) c->close_connection();
+      if (is_closed(*c)) {
+        connections_.erase(c);
+        return true;
+      }
     }
     return false;
   }
 
-  void close_connection(Connection& c) {
-    close(c.fd);
-    c.fd = -1;
-    c.response.reset();
-    --held_;
+  // Answers the requests read, oldest first, while the responses being
+  // written leave room in the budget; the others wait, their time running,
+  // until a write ends.
+  void answer_requests() {
+    for (Connection& c : connections_) {
+      if (c.stage == Stage::kAnswer &&
+          response_bytes_held() < RESPONSE_MEMORY_BUDGET) {
+        handle_status(c);
+      }
+    }
+    std::erase_if(connections_, is_closed);
   }
 
-  // Ends the connection with a reset, so that a client whose time ran out
-  // sees an error rather than a clean end after a cut document.
-  void reset_connection(Connection& c) {
-    const linger abort{1, 0};
-    (void)setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &abort,
-                     sizeof abort);  // a failure only means a clean close
-    close_connection(c);
+  // Answers one request that passed the GET check: the document is built
+  // under the table's lock (or shared, see SharedResponse) and written after
+  // it is released, within the time limit from the request's read.
+  void handle_status(Connection& c) {
+    c.answer(responses_.get(config_.host, table_, config_.ram));
+  }
+
+  // The bytes of the responses being written, each buffer counted once.
+  std::size_t response_bytes_held() const {
+    std::vector<const std::string*> counted;
+    std::size_t bytes = 0;
+    for (const Connection& c : connections_) {
+      if (!c.response) continue;
+      const std::string* buffer = c.response.get();
+      if (std::find(counted.begin(), counted.end(), buffer) != counted.end()) {
+        continue;
+      }
+      counted.push_back(buffer);
+      bytes += buffer->size();
+    }
+    return bytes;
   }
 
   const int listen_fd_;
   const NodeConfig& config_;
   PeerTable& table_;
   const std::chrono::milliseconds time_limit_;
-  // Accepted order, so the first waiting one has waited longest; closed ones
-  // are dropped at the end of each turn.
+  // Open connections in accepted order, so the first that may make room has
+  // waited longest.
   std::vector<Connection> connections_;
-  std::size_t held_ = 0;  // the open ones among connections_
+  // The connections that wait on their descriptors, in order, then the
+  // listening socket while it is polled.
   std::vector<pollfd> polled_;
   Clock::time_point accept_resume_{};
   SharedResponse responses_;

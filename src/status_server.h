@@ -1,6 +1,6 @@
 // The loopback status endpoint, on a thread of its own started by main: one
-// thread serving many connections at once, one JSON document per GET. The
-// response is built under the table lock (taken by the table's read) and
+// thread serving many connections at once, one status document per GET. The
+// document is built under the table lock (taken by the table's read) and
 // written after it is released, so a slow client never holds up any thread.
 #pragma once
 
@@ -8,8 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
-#include <string_view>
 
 #include "node_config.h"
 #include "peer_table.h"
@@ -46,7 +44,3 @@ void status_server(const NodeConfig& config,
 [[noreturn]] void serve_status(
     int listen_fd, const NodeConfig& config, PeerTable& table,
     std::chrono::milliseconds time_limit = CONNECTION_TIME_LIMIT);
-
-// The whole HTTP response: headers and the JSON document listing this node,
-// its peers in the table's order and the total ram. Takes the lock itself.
-std::string status_response(std::string_view host, PeerTable& table, float ram);
