@@ -46,17 +46,21 @@ install(FILES "${pim_man_page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 install(FILES "${PROJECT_SOURCE_DIR}/web/dashboard.html"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/pim-node")
 
-# The unit and the settings file are placed at install time, so that a
-# --prefix given to `cmake --install` moves them and the paths inside the
-# unit together. The unit as written names /usr/bin/pim-node and
-# /etc/default/pim-node; both are rewritten for the prefix in use. Under the
-# prefix /usr the settings file goes to /etc/default, elsewhere to
-# PREFIX/etc/default; the unit goes to PREFIX/lib/systemd/system, which
-# systemd searches for /usr and /usr/local.
+# The unit, its generator and the settings file are placed at install time,
+# so that a --prefix given to `cmake --install` moves them and the paths
+# inside them together. The unit as written names /usr/bin/pim-node and
+# /etc/default/pim-node, the generator the settings file; each is rewritten
+# for the prefix in use. Under the prefix /usr the settings file goes to
+# /etc/default, elsewhere to PREFIX/etc/default; the unit goes to
+# PREFIX/lib/systemd/system and the generator to
+# PREFIX/lib/systemd/system-generators, which systemd searches for /usr and
+# /usr/local.
 install(CODE "
   set(pim_unit_source \"${PROJECT_SOURCE_DIR}/dist/pim-node.service\")
+  set(pim_generator_source \"${PROJECT_SOURCE_DIR}/dist/pim-node-generator\")
   set(pim_default_source \"${PROJECT_SOURCE_DIR}/dist/pim-node.default\")
   set(pim_unit_staging \"${PROJECT_BINARY_DIR}/dist/pim-node.service\")
+  set(pim_generator_staging \"${PROJECT_BINARY_DIR}/dist/pim-node-generator\")
 ")
 install(CODE [[
   if(CMAKE_INSTALL_PREFIX MATCHES "^/(usr/?)?$")
@@ -73,6 +77,14 @@ install(CODE [[
   file(INSTALL "${pim_unit_staging}"
        DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system"
        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  file(READ "${pim_generator_source}" pim_generator)
+  string(REPLACE "\nsettings=/etc/default/pim-node\n"
+         "\nsettings=${pim_etc}/default/pim-node\n" pim_generator "${pim_generator}")
+  file(WRITE "${pim_generator_staging}" "${pim_generator}")
+  file(INSTALL "${pim_generator_staging}"
+       DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system-generators"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                        GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   file(INSTALL "${pim_default_source}" DESTINATION "${pim_etc}/default"
        RENAME pim-node
        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
@@ -99,8 +111,9 @@ machine by UDP broadcast on port 47832 every 3 seconds, records the other
 nodes of its room that it hears, and serves a JSON document listing itself,
 its peers and their memory total on 127.0.0.1, TCP port 47833.
 .
-The package ships a hardened systemd unit (not enabled on install), its
-settings file /etc/default/pim-node, the manual page pim-node(8) and a
+The package ships a hardened systemd unit (not enabled on install) with a
+generator that hands the node an optional room key as a systemd credential,
+its settings file /etc/default/pim-node, the manual page pim-node(8) and a
 dashboard page, /usr/share/pim-node/dashboard.html, that shows the mesh.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Checks the Debian package under a booted systemd: two minimal Debian roots
+# Checks the Debian package under a booted systemd: four minimal Debian roots
 # (mmdebstrap, cached in BUILD_DIR/booted/ by their package list) boot with
 # systemd-nspawn, each in a network namespace of its own joined by a veth pair
-# to a bridge in a third; the machine's own namespace is never touched. The
+# to a bridge in a fifth; the machine's own namespace is never touched. The
 # package is installed with dpkg in each, the service is enabled and started
-# as an operator would, and the checks read systemd, the journal and the
-# status endpoint from inside the containers (nsenter on their PID 1).
+# as an operator would (in the last two with a room key), and the checks read
+# systemd, the journal and the status endpoint from inside the containers
+# (nsenter on their PID 1).
 #   tests/operator/booted_checks.sh BUILD_DIR
 # BUILD_DIR holds the package that package_checks.sh built. Prints one
 # "ok - ..." or "not ok - ..." line per check; needs root. Every wait is
@@ -22,11 +23,12 @@ if [ -z "$version" ] || [ ! -f "$deb" ]; then
   exit 1
 fi
 
-# Containers 0 and 1: their host names and addresses, the room both join,
-# and the packages their root holds besides the minimal system.
+# Containers 0 to 3: their host names and addresses, the room all join, and
+# the packages their root holds besides the minimal system. Containers 2 and
+# 3 get a room key; 0 and 1 run without one.
 tag=pimt-boot-$$
-hosts=(pim-a pim-b)
-addresses=(10.213.9.11 10.213.9.12)
+hosts=(pim-a pim-b pim-c pim-d)
+addresses=(10.213.9.11 10.213.9.12 10.213.9.13 10.213.9.14)
 room='boot lab'
 packages=systemd,systemd-sysv,dbus
 
@@ -109,14 +111,14 @@ if [ ! -f "$root_tar" ]; then
   mv "$cache/partial-$key.tar" "$root_tar"
 fi
 
-# --- two booted containers on a bridge -------------------------------------
+# --- four booted containers on a bridge ------------------------------------
 
 setup_network() {
   local i ns veth bridge=$tag-br
   ip netns add "$bridge" || return 1
   namespaces+=("$bridge")
   ip -n "$bridge" link add br0 type bridge && ip -n "$bridge" link set br0 up || return 1
-  for i in 0 1; do
+  for i in "${!hosts[@]}"; do
     ns=$tag-$i
     veth=veth$i
     ip netns add "$ns" || return 1
@@ -133,7 +135,7 @@ setup_network() {
 
 boot() {
   local i root child
-  for i in 0 1; do
+  for i in "${!hosts[@]}"; do
     root=$work/root-$i
     mkdir -p "$root"
     tar -C "$root" -xf "$root_tar" || return 1
@@ -145,13 +147,13 @@ boot() {
     nspawn_pids[$i]=$!
   done
   # The container's PID 1 is the nspawn process's one child.
-  for i in 0 1; do
+  for i in "${!hosts[@]}"; do
     child=$(wait_for 30 bash -c 'c=$(cat /proc/$1/task/$1/children 2>/dev/null) &&
       [ -n "$c" ] && [ "$(cat /proc/${c%% *}/comm)" == systemd ] && echo "${c%% *}"' \
       bash "${nspawn_pids[$i]}") || { echo "container $i did not start: $(tail -n 3 "$work/boot-$i.log")"; return 1; }
     leader_pids[$i]=$child
   done
-  for i in 0 1; do
+  for i in "${!hosts[@]}"; do
     wait_for 90 booted "$i" >/dev/null ||
       { echo "container $i: $(in_container "$i" systemctl is-system-running 2>&1)"; return 1; }
   done
@@ -167,16 +169,16 @@ booted() {
 # Run in this shell, not a subshell, so that cleanup knows every PID and
 # namespace.
 if ! setup_network >"$work/setup.log" 2>&1 || ! boot >>"$work/setup.log" 2>&1; then
-  echo "not ok - two minimal Debian roots boot under systemd-nspawn: $(tail -n 5 "$work/setup.log" | tr '\n' ' ')"
+  echo "not ok - four minimal Debian roots boot under systemd-nspawn: $(tail -n 5 "$work/setup.log" | tr '\n' ' ')"
   exit 1
 fi
-echo "ok - two minimal Debian roots boot under systemd-nspawn, each in a namespace of its own"
+echo "ok - four minimal Debian roots boot under systemd-nspawn, each in a namespace of its own"
 
 # --- install and start -----------------------------------------------------
 
 installs_and_starts_nothing() {
   local i
-  for i in 0 1; do
+  for i in "${!hosts[@]}"; do
     in_container "$i" dpkg -i /root/pim-node.deb >"$work/dpkg-i-$i.log" 2>&1 ||
       { tail -n 5 "$work/dpkg-i-$i.log"; return 1; }
     same_text "disabled inactive" \
@@ -335,3 +337,101 @@ purges_running_service() {
 }
 check "dpkg -P stops the running service and removes it, unit and enable link included" \
   purges_running_service
+
+# --- the room key ----------------------------------------------------------
+
+# Containers 2 and 3 share one key, made as the node's --generate-key makes
+# one: 32 bytes of the system's random source in hexadecimal. The file is
+# root's, mode 0600, and the settings name it; container 3 also turns on the
+# metrics. Container 1 still runs without a key in the same room.
+room_key=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
+credential=/run/credentials/pim-node.service/room.key
+for i in 2 3; do
+  install -D -m 0600 -o root -g root /dev/stdin "$work/root-$i/etc/pim-node/room.key" <<<"$room_key"
+  printf 'PIM_NODE_ROOM="%s"\nPIM_NODE_KEY_FILE=/etc/pim-node/room.key\n' "$room" \
+    >>"$work/root-$i/etc/default/pim-node"
+done
+echo PIM_NODE_METRICS=--metrics >>"$work/root-3/etc/default/pim-node"
+
+# The generator last ran when dpkg installed the package, before the key was
+# set.
+refuses_key_before_reload() {
+  local line="PIM_NODE_KEY_FILE=/etc/pim-node/room.key is not the key file systemd loads (none)"
+  ! in_container 2 systemctl start pim-node.service >/dev/null 2>&1 || { echo "it started"; return 1; }
+  same_text 0 "$(unit_property 2 MainPID)" || return 1
+  wait_for 10 journal_has 2 "$line" || { echo "no [$line] in: $(journal 2 | tail -n 3)"; return 1; }
+  in_container 2 systemctl stop pim-node.service
+}
+check "a key file set without systemctl daemon-reload keeps the service from starting, saying why" \
+  refuses_key_before_reload
+
+enable_keyed() {
+  local i
+  for i in 2 3; do
+    in_container "$i" systemctl daemon-reload || return 1
+    in_container "$i" systemctl enable --now pim-node.service >/dev/null 2>&1 ||
+      { echo "container $i: $(journal "$i" | tail -n 3)"; return 1; }
+    wait_for 20 is_running "$i" || { echo "container $i: not running"; return 1; }
+  done
+}
+passes_credential_on() {
+  local i pid metrics=("" "--metrics|")
+  enable_keyed || return 1
+  for i in 2 3; do
+    pid=$(unit_property "$i" MainPID)
+    same_text "/usr/bin/pim-node|--room|$room|--node-count|1|--ram|8.0|--log-peers|${metrics[i - 2]}--key-file|$credential|" \
+      "$(in_container "$i" cat "/proc/$pid/cmdline" | tr '\0' '|')" || return 1
+  done
+}
+check "after daemon-reload the unit loads the key as a credential and passes its path as --key-file, and --metrics when set" \
+  passes_credential_on
+
+# Read in the node's own namespaces, as its user: the credential is that
+# user's alone and holds the key; the key file stays root's.
+only_the_credential_is_readable() {
+  local pid ids uid gid
+  pid=$(unit_property 2 MainPID)
+  ids=$(in_container 2 awk '/^Uid:/ { u = $2 } /^Gid:/ { g = $2 } END { print u, g }' \
+    "/proc/$pid/status")
+  read -r uid gid <<<"$ids"
+  same_text "$uid 400" "$(in_container 2 stat -c '%u %a' "$credential")" || return 1
+  same_text "root 600" "$(in_container 2 stat -c '%U %a' /etc/pim-node/room.key)" || return 1
+  same_text "$room_key" \
+    "$(in_container 2 nsenter -t "$pid" -m -U -S "$uid" -G "$gid" cat "$credential")" || return 1
+  ! in_container 2 nsenter -t "$pid" -m -U -S "$uid" -G "$gid" cat /etc/pim-node/room.key ||
+    { echo "the node's user reads the key file"; return 1; }
+}
+check "the node's dynamic user reads the credential (mode 0400, its own), not the key file" \
+  only_the_credential_is_readable
+
+keyed_see_each_other() {
+  wait_for 20 lists_peer 2 "${hosts[3]}" || { echo "${hosts[2]}: $(status 2 | tail -n 1)"; return 1; }
+  wait_for 20 lists_peer 3 "${hosts[2]}" || { echo "${hosts[3]}: $(status 3 | tail -n 1)"; return 1; }
+}
+check "two containers with the same key list each other" keyed_see_each_other
+
+# Container 1 announces every 3 s; once the keyed nodes have run for 7 s
+# each has had two chances to record it, and a recorded peer stays listed
+# for 12 s.
+never_lists() {
+  local index=$1 host=$2 deadline=$((SECONDS + $3))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    ! lists_peer "$index" "$host" || return 1
+    sleep 0.5
+  done
+}
+unkeyed_is_shut_out() {
+  local i
+  for i in 2 3; do
+    wait_for 20 lists_peer 1 "${hosts[$i]}" || { echo "${hosts[1]}: $(status 1 | tail -n 1)"; return 1; }
+  done
+  for i in 2 3; do
+    never_lists "$i" "${hosts[1]}" 7 || {
+      echo "${hosts[$i]} lists ${hosts[1]}: $(status "$i" | tail -n 1)"
+      journal "$i" | grep -F 'ignored argument' | head -n 2
+      return 1
+    }
+  done
+}
+check "a node without the key lists both keyed nodes, and neither keyed node lists it" \
+  unkeyed_is_shut_out

@@ -36,27 +36,33 @@ prefix=$scratch/prefix
 DESTDIR=$destdir cmake --install "$build_dir" >"$scratch/install.log" 2>&1
 cmake --install "$build_dir" --prefix "$prefix" >>"$scratch/install.log" 2>&1
 
-check "DESTDIR install under /usr lays out program, unit, settings, manual, dashboard" \
-  same_text "./etc/default/pim-node ./usr/bin/pim-node ./usr/lib/systemd/system/pim-node.service ./usr/share/man/man8/pim-node.8.gz ./usr/share/pim-node/dashboard.html " \
+check "DESTDIR install under /usr lays out program, unit, generator, settings, manual, dashboard" \
+  same_text "./etc/default/pim-node ./usr/bin/pim-node ./usr/lib/systemd/system-generators/pim-node-generator ./usr/lib/systemd/system/pim-node.service ./usr/share/man/man8/pim-node.8.gz ./usr/share/pim-node/dashboard.html " \
   "$(files_under "$destdir")"
 
-check "under /usr the unit is installed as written" \
-  cmp "$source_dir/dist/pim-node.service" "$destdir/usr/lib/systemd/system/pim-node.service"
+check "under /usr the unit and the generator are installed as written, the generator executable" \
+  bash -c 'cmp "$1/dist/pim-node.service" "$2/usr/lib/systemd/system/pim-node.service" &&
+    cmp "$1/dist/pim-node-generator" "$2/usr/lib/systemd/system-generators/pim-node-generator" &&
+    test -x "$2/usr/lib/systemd/system-generators/pim-node-generator"' bash "$source_dir" "$destdir"
 
 check "--prefix install puts everything under the prefix" \
-  same_text "./bin/pim-node ./etc/default/pim-node ./lib/systemd/system/pim-node.service ./share/man/man8/pim-node.8.gz ./share/pim-node/dashboard.html " \
+  same_text "./bin/pim-node ./etc/default/pim-node ./lib/systemd/system-generators/pim-node-generator ./lib/systemd/system/pim-node.service ./share/man/man8/pim-node.8.gz ./share/pim-node/dashboard.html " \
   "$(files_under "$prefix")"
 
-check "--prefix install points the unit at the prefix" \
+check "--prefix install points the unit and the generator at the prefix" \
   same_text "EnvironmentFile=-$prefix/etc/default/pim-node
-ExecStart=$prefix/bin/pim-node --room \${PIM_NODE_ROOM} --node-count \${PIM_NODE_COUNT} --ram \${PIM_NODE_RAM} \$PIM_NODE_LOG_PEERS" \
-  "$(grep -E '^(ExecStart|EnvironmentFile)=' "$prefix/lib/systemd/system/pim-node.service")"
+ExecStart=$prefix/bin/pim-node --room \${PIM_NODE_ROOM} --node-count \${PIM_NODE_COUNT} --ram \${PIM_NODE_RAM} \$PIM_NODE_LOG_PEERS \$PIM_NODE_METRICS \$PIM_NODE_KEY_ARGS
+settings=$prefix/etc/default/pim-node" \
+  "$(grep -E '^(ExecStart|EnvironmentFile)=' "$prefix/lib/systemd/system/pim-node.service"
+    grep -E '^settings=' "$prefix/lib/systemd/system-generators/pim-node-generator")"
 
 check "installed settings file turns on the peer log and shows the other defaults" \
   same_text "#PIM_NODE_ROOM=MORUN-DEFAULT
 #PIM_NODE_COUNT=1
 #PIM_NODE_RAM=8.0
-PIM_NODE_LOG_PEERS=--log-peers" "$(grep -v -E '^(#( .*)?)?$' "$destdir/etc/default/pim-node")"
+PIM_NODE_LOG_PEERS=--log-peers
+#PIM_NODE_METRICS=--metrics
+#PIM_NODE_KEY_FILE=/etc/pim-node/room.key" "$(grep -v -E '^(#( .*)?)?$' "$destdir/etc/default/pim-node")"
 
 # --- systemd unit -----------------------------------------------------------
 
@@ -204,9 +210,10 @@ EOF
 check "dpkg-deb --info: name, version, section, maintainer, dependencies, description, conffile, scripts" \
   control_is_right
 
-check "dpkg-deb --contents: the seven files, owned by root" same_text \
+check "dpkg-deb --contents: the eight files, owned by root" same_text \
   "-rw-r--r-- root/root ./etc/default/pim-node
 -rwxr-xr-x root/root ./usr/bin/pim-node
+-rwxr-xr-x root/root ./usr/lib/systemd/system-generators/pim-node-generator
 -rw-r--r-- root/root ./usr/lib/systemd/system/pim-node.service
 -rw-r--r-- root/root ./usr/share/doc/pim-node/changelog.Debian.gz
 -rw-r--r-- root/root ./usr/share/doc/pim-node/copyright
@@ -263,6 +270,10 @@ allowed_lintian_tags=(
   # a read-only system, a system call filter); an init.d script could give the
   # node none of that, so none is shipped.
   package-supports-alternative-init-but-no-init.d-script
+  # The room-key generator is an executable in /usr/lib, where this pedantic,
+  # experimental tag wants none; systemd runs a package's generators from
+  # /usr/lib/systemd/system-generators, never from /usr/libexec.
+  executable-in-usr-lib
 )
 # Prints lintian's report as "# lintian: " lines, then why it fails, if it does.
 lintian_is_clean() {
@@ -307,8 +318,62 @@ version_matches_package() {
 check "the packaged program's --version names the package's upstream version" \
   version_matches_package
 
-check "the packaged unit is the unit as written" \
-  cmp "$source_dir/dist/pim-node.service" "$root/usr/lib/systemd/system/pim-node.service"
+check "the packaged unit and generator are the ones as written" \
+  bash -c 'cmp "$1/dist/pim-node.service" "$2/usr/lib/systemd/system/pim-node.service" &&
+    cmp "$1/dist/pim-node-generator" "$2/usr/lib/systemd/system-generators/pim-node-generator"' \
+  bash "$source_dir" "$root"
+
+# The packaged generator, run in a mount namespace of its own where a scratch
+# folder stands in for /etc/default. Each row: the settings file's text, the
+# key file its drop-in then loads ("" for no drop-in), and whether the
+# generator refuses the setting. systemd reads the settings of the first
+# seven rows as the generator does; the booted check shows it for the first
+# two.
+generator_rows=(
+  "$(cat "$source_dir/dist/pim-node.default")" "" no
+  "$(cat "$source_dir/dist/pim-node.default")"$'\nPIM_NODE_KEY_FILE=/etc/pim-node/room.key\n' /etc/pim-node/room.key no
+  $'  PIM_NODE_KEY_FILE = "/srv/keys/lab@2.key"  ' /srv/keys/lab@2.key no
+  $'PIM_NODE_KEY_FILE=/a.key\n\tPIM_NODE_KEY_FILE=\'/b+c_D-9.key\'\t' /b+c_D-9.key no
+  $'PIM_NODE_KEY_FILE=/a.key\nPIM_NODE_KEY_FILE=\n' "" no
+  $'#PIM_NODE_KEY_FILE=/a.key\n; PIM_NODE_KEY_FILE=/b.key\nPIM_NODE_KEY_FILES=/c.key\n' "" no
+  $'PIM_NODE_KEY_FILE=/a.key\nPIM_NODE_KEY_FILE=room.key\n' "" yes
+  $'PIM_NODE_KEY_FILE="/etc/pim node/room.key"\n' "" yes
+  $'PIM_NODE_KEY_FILE=/etc/pim-node/room.key # the key\n' "" yes
+  $'PIM_NODE_KEY_FILE=/etc/pim-node/100%.key\n' "" yes
+)
+key_drop_in() {
+  printf '%s\n' \
+    "# Written by pim-node-generator from /etc/default/pim-node; changes here are lost." \
+    "[Service]" "LoadCredential=room.key:$1" "Environment=PIM_NODE_KEY_LOADED=$1" \
+    'Environment="PIM_NODE_KEY_ARGS=--key-file %d/room.key"'
+}
+generator_reads_settings() {
+  local generator=$root/usr/lib/systemd/system-generators/pim-node-generator
+  local i out expected refused complained bad=()
+  for ((i = 0; i < ${#generator_rows[@]}; i += 3)); do
+    expected=${generator_rows[i + 1]}
+    refused=${generator_rows[i + 2]}
+    out=$scratch/generator-$((i / 3))
+    mkdir -p "$out/default" "$out/normal" "$out/early" "$out/late"
+    printf '%s' "${generator_rows[i]}" >"$out/default/pim-node"
+    unshare -m bash -c 'mount --bind "$1" /etc/default && exec "$2" "$3/normal" "$3/early" "$3/late"' \
+      bash "$out/default" "$generator" "$out" 2>"$out/stderr" ||
+      bad+=("row $((i / 3)): exit status $?")
+    if [ -n "$expected" ]; then
+      [ "$(cat "$out/normal/pim-node.service.d/room-key.conf" 2>/dev/null)" == "$(key_drop_in "$expected")" ] ||
+        bad+=("row $((i / 3)): no drop-in for $expected")
+    fi
+    [ -n "$expected" ] || [ -z "$(ls -A "$out/normal")" ] || bad+=("row $((i / 3)): a drop-in")
+    [ -z "$(find "$out/early" "$out/late" -mindepth 1)" ] || bad+=("row $((i / 3)): early or late units")
+    complained=no
+    grep -qF 'PIM_NODE_KEY_FILE in /etc/default/pim-node is not an absolute path' "$out/stderr" &&
+      complained=yes
+    [ "$complained" == "$refused" ] || bad+=("row $((i / 3)): refusal said: [$(cat "$out/stderr")]")
+  done
+  [ ${#bad[@]} -eq 0 ] || { echo "${bad[*]}"; return 1; }
+}
+check "the generator turns PIM_NODE_KEY_FILE into a credential drop-in, or refuses it" \
+  generator_reads_settings
 
 # Runs in a private network namespace: starts the installed program as host
 # alpha, saves its start line and two status answers (before and after two
