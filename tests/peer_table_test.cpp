@@ -4,13 +4,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -154,29 +159,41 @@ TEST(IpAddress, IsKeyedByFamilyAndAllBytes) {
   EXPECT_EQ(peers.at(v6("::ffff:1.2.3.4")).host, "::ffff:1.2.3.4");
 }
 
+// What `run` writes to standard error, read as it is written so that a long
+// output never fills the pipe.
+template <typename Run>
+std::string stderr_of(Run run) {
+  int pipe_fds[2];
+  EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+  std::string text;
+  std::thread reader([&text, fd = pipe_fds[0]] {
+    char buffer[4096];
+    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+  });
+  const int saved = dup(STDERR_FILENO);
+  dup2(pipe_fds[1], STDERR_FILENO);
+  close(pipe_fds[1]);
+  run();
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  reader.join();
+  close(pipe_fds[0]);
+  return text;
+}
+
 // What PeerLog writes to standard error for changes at the given times.
 std::string peer_log_output(
     const std::vector<std::pair<milliseconds, std::string>>& changes,
     milliseconds flush_at) {
-  int pipe_fds[2];
-  EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK), 0);
-  const int saved = dup(STDERR_FILENO);
-  dup2(pipe_fds[1], STDERR_FILENO);
   const MonotonicClock::time_point start =
       MonotonicClock::time_point{} + seconds{5000};
-  PeerLog log;
-  for (const auto& [at, line] : changes) log.write(line, start + at);
-  log.flush(start + flush_at);
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  close(pipe_fds[1]);
-  std::string text;
-  char buffer[4096];
-  for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(pipe_fds[0]);
-  return text;
+  return stderr_of([&] {
+    PeerLog log;
+    for (const auto& [at, line] : changes) log.write(line, start + at);
+    log.flush(start + flush_at);
+  });
 }
 
 TEST(PeerLog, AtMostTwentyLinesASecondThenOneSummary) {
@@ -204,6 +221,78 @@ TEST(PeerLog, AtMostTwentyLinesASecondThenOneSummary) {
   EXPECT_EQ(peer_log_output({{milliseconds{0}, "a"}, {milliseconds{1}, "b"}},
                             milliseconds{900}),
             "[pim-node] a\n[pim-node] b\n");
+}
+
+// Threads that wrote at the same new second used to let a line through
+// uncounted when one of them lost the race to open that second.
+TEST(PeerLog, AtMostTwentyLinesASecondFromThreadsAtOnce) {
+  constexpr int THREADS = 2;
+  constexpr int SECONDS = 500;
+  constexpr int LINES = 12;  // per thread and second: 24 for a budget of 20
+  const MonotonicClock::time_point start =
+      MonotonicClock::time_point{} + seconds{7000};
+  const std::string text = stderr_of([&] {
+    PeerLog log;
+    // A second's lines begin once every thread has written the one before,
+    // all at one moment a little later: the threads watch the clock for it
+    // rather than each other, so that none of them starts first.
+    std::atomic<int> arrived{0};
+    std::atomic<int> opened{0};
+    std::atomic<MonotonicClock::rep> go{0};
+    const auto ticks = [] {
+      return MonotonicClock::now().time_since_epoch().count();
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+      threads.emplace_back([&, t] {
+        // On a processor each, when there are two, so that they can meet.
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        CPU_SET(t, &cpus);
+        (void)pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus);
+        for (int s = 0; s < SECONDS; ++s) {
+          std::string line = "s";
+          line.append(std::to_string(s)).append(" t").append(std::to_string(t));
+          if (arrived.fetch_add(1) + 1 == THREADS * (s + 1)) {
+            go.store(ticks() + nanoseconds{20000}.count());
+            opened.store(s + 1);
+          }
+          while (opened.load() <= s) std::this_thread::yield();
+          while (ticks() < go.load()) {
+          }
+          for (int i = 0; i < LINES; ++i) {
+            log.write(line, start + seconds{s} + milliseconds{i});
+          }
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    log.flush(start + seconds{SECONDS});
+  });
+  std::vector<int> shown(SECONDS, 0);
+  std::size_t held_back = 0;
+  std::size_t begin = 0;
+  for (std::size_t end; (end = text.find('\n', begin)) != std::string::npos;
+       begin = end + 1) {
+    const std::string line = text.substr(begin, end - begin);
+    ASSERT_TRUE(line.starts_with("[pim-node] ")) << line;
+    const std::string rest = line.substr(std::strlen("[pim-node] "));
+    if (rest.starts_with("s")) {
+      const int second = std::stoi(rest.substr(1));
+      ASSERT_TRUE(second >= 0 && second < SECONDS) << line;
+      ++shown[second];
+    } else {
+      ASSERT_TRUE(rest.ends_with(" more peer changes not shown")) << line;
+      held_back += std::stoul(rest);
+    }
+  }
+  int wrong = 0;  // seconds that did not show exactly 20 lines
+  for (int s = 0; s < SECONDS; ++s) {
+    if (shown[s] == 20) continue;
+    if (wrong++ == 0) ADD_FAILURE() << shown[s] << " lines in second " << s;
+  }
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(held_back, std::size_t{(THREADS * LINES - 20) * SECONDS});
 }
 
 TEST(PeerLog, LinesEscapeTheHost) {
