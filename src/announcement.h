@@ -17,16 +17,6 @@ inline constexpr std::string_view ANNOUNCEMENT_MAGIC = "MORUN-MESH";
 // escaped: a '|' in the room or host is written as it is.
 std::string format_announcement(const NodeConfig& config);
 
-// The announced ram figure: an optional sign, then a decimal number with an
-// optional exponent, or inf / infinity / nan in any letter case, matching the
-// whole text. The value is the nearest float to the exact decimal value, ties
-// to even, saturating to a signed infinity or zero. Anything else gives 0.0.
-float parse_ram(std::string_view text);
-
-// The same figure, or nullopt when the text does not match the grammar (so
-// that "0" and "abc" can be told apart).
-std::optional<float> read_ram(std::string_view text);
-
 // The fields of an announcement that a receiver keeps; host views the text.
 struct HeardAnnouncement {
   std::string_view host;
