@@ -66,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const float ram = input.ram();
     in_addr address{};
     address.s_addr = htonl(0x0A000000u + static_cast<std::uint32_t>(i));
-    table.record_peer(IpAddress::from_v4(address), host, ram);
+    HeardPeer heard[] = {{IpAddress::from_v4(address), host, ram}};
+    table.record_peer(heard);
     expected.emplace(host, ram);
   }
   const std::string response = status_response(self_host, table, self_ram);

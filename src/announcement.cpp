@@ -15,8 +15,8 @@ std::string format_announcement(const NodeConfig& config) {
 
 // The datagram and the room differ in meaning, not in type.
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
-std::optional<HeardAnnouncement> read_announcement(std::string_view text,
-                                                   std::string_view room) {
+std::optional<HeardAnnouncement> parse_announcement(std::string_view text,
+                                                    std::string_view room) {
   // At most five pieces: the fifth keeps any further '|'.
   std::array<std::string_view, 5> pieces;
   std::size_t count = 0;
@@ -30,11 +30,4 @@ std::optional<HeardAnnouncement> read_announcement(std::string_view text,
   if (count < 4) return std::nullopt;
   if (pieces[0] != ANNOUNCEMENT_MAGIC || pieces[1] != room) return std::nullopt;
   return HeardAnnouncement{pieces[2], parse_ram(pieces[3])};
-}
-
-Recorded parse_announcement(std::string_view text, const IpAddress& sender,
-                            std::string_view room, PeerTable& table) {
-  const auto heard = read_announcement(text, room);
-  if (!heard) return Recorded::kIgnored;
-  return table.record_peer(sender, heard->host, heard->ram);
 }

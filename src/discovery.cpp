@@ -168,7 +168,7 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
                                  announced->host, announced->ram};
     }
     if (count == 0) continue;
-    table.record_peers(std::span(heard.data(), count));
+    table.record_peer(std::span(heard.data(), count));
     for (const HeardPeer& peer : std::span(heard.data(), count)) {
       if (peer.recorded == Recorded::kJoined && log != nullptr) {
         log->write(format_peer_joined(peer.addr, peer.host),
@@ -189,12 +189,5 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
 std::optional<HeardAnnouncement> read_datagram(std::string_view bytes,
                                                std::string_view room) {
   if (!is_valid_utf8(bytes)) return std::nullopt;
-  return read_announcement(bytes, room);
-}
-
-Recorded handle_datagram(std::string_view bytes, const IpAddress& sender,
-                         std::string_view room, PeerTable& table) {
-  const auto announced = read_datagram(bytes, room);
-  if (!announced) return Recorded::kIgnored;
-  return table.record_peer(sender, announced->host, announced->ram);
+  return parse_announcement(bytes, room);
 }

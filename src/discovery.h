@@ -50,18 +50,13 @@ void listen_loop(const NodeConfig& config,
                  const std::shared_ptr<PeerLog>& log);
 
 // The listener's loop over an open socket `fd`, forever: batches of
-// datagrams, each cut to DATAGRAM_BUFFER_SIZE bytes and handled in arrival
-// order.
+// datagrams, each cut to DATAGRAM_BUFFER_SIZE bytes and read in arrival
+// order, each batch's announcements recorded with one record_peer call.
 [[noreturn]] void receive_datagrams(int fd, std::string_view room,
                                     PeerTable& table, PeerLog* log);
 
 // One received datagram, exactly the bytes the receive reported: nothing
-// unless it is valid UTF-8 and an announcement for `room`. The listener
-// reads each datagram of a batch so, then records the batch at once.
+// unless it is valid UTF-8 and an announcement for `room` (by
+// parse_announcement). The listener reads each datagram of a batch so.
 std::optional<HeardAnnouncement> read_datagram(std::string_view bytes,
                                                std::string_view room);
-
-// read_datagram and, for an announcement, one record_peer under `sender`.
-// Takes the lock only inside the table's own operations.
-Recorded handle_datagram(std::string_view bytes, const IpAddress& sender,
-                         std::string_view room, PeerTable& table);

@@ -9,10 +9,12 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "discovery.h"
 #include "float_bits.h"
@@ -55,27 +57,22 @@ IpAddress address(std::uint8_t last) {
   return addr;
 }
 
-// Whether `table` holds exactly one peer, under `sender`, with that host and
-// ram.
-void expect_only_peer(PeerTable& table, const IpAddress& sender,
-                      std::string_view host, std::uint32_t ram,
-                      std::string_view context) {
-  table.read([&](const PeerMap& peers) {
-    ASSERT_EQ(peers.size(), 1u) << testing::PrintToString(std::string(context));
-    const auto found = peers.find(sender);
-    ASSERT_NE(found, peers.end());
-    EXPECT_EQ(found->second.host, host);
-    expect_float_bits(found->second.ram, ram, context);
-    EXPECT_EQ(found->second.addr, sender);
-  });
+// Whether `heard` is an announcement with that host and ram (`heard_it`) or
+// nothing.
+void expect_heard(const std::optional<HeardAnnouncement>& heard, bool heard_it,
+                  std::string_view host, std::uint32_t ram,
+                  std::string_view context) {
+  const std::string shown = testing::PrintToString(std::string(context));
+  ASSERT_EQ(heard.has_value(), heard_it) << shown;
+  if (!heard) return;
+  EXPECT_EQ(heard->host, host) << shown;
+  expect_float_bits(heard->ram, ram, context);
 }
 
-std::size_t peer_count(PeerTable& table) { return table.size(); }
-
-TEST(ParseAnnouncement, RecordsMatchingAnnouncementsOnly) {
+TEST(ParseAnnouncement, ReadsMatchingAnnouncementsOnly) {
   const struct {
     std::string_view text;
-    bool recorded;
+    bool heard;
     std::string_view host;
     std::uint32_t ram;
   } cases[] = {
@@ -111,36 +108,51 @@ TEST(ParseAnnouncement, RecordsMatchingAnnouncementsOnly) {
       {"MORUN-MESH||alpha|8.00|1", false, "", 0},
       {"MORUN-MESH|lab\0|alpha|8.00|1"sv, false, "", 0},
   };
-  const IpAddress sender = address(2);
   for (const auto& c : cases) {
-    PeerTable table;
-    parse_announcement(c.text, sender, "lab", table);
-    if (c.recorded) {
-      expect_only_peer(table, sender, c.host, c.ram, c.text);
-    } else {
-      EXPECT_EQ(peer_count(table), 0u)
-          << testing::PrintToString(std::string(c.text));
-    }
+    expect_heard(parse_announcement(c.text, "lab"), c.heard, c.host, c.ram,
+                 c.text);
   }
 }
 
-TEST(ParseAnnouncement, LaterAnnouncementReplacesTheSendersEntry) {
-  PeerTable table;
-  parse_announcement("MORUN-MESH|lab|alpha|8.00|1", address(2), "lab", table);
-  parse_announcement("MORUN-MESH|lab|beta|16.00|1", address(2), "lab", table);
-  parse_announcement("MORUN-MESH|other|gamma|1.00|1", address(2), "lab", table);
-  expect_only_peer(table, address(2), "beta", 0x41800000, "replaced");
-  parse_announcement("MORUN-MESH|lab|delta|2.00|1", address(3), "lab", table);
-  EXPECT_EQ(peer_count(table), 2u);
-}
-
 TEST(ParseAnnouncement, RoomContainingSeparatorNeverMatches) {
-  PeerTable table;
-  parse_announcement("MORUN-MESH|l|b|alpha|8.00|1", address(2), "l|b", table);
-  EXPECT_EQ(peer_count(table), 0u);
+  EXPECT_FALSE(parse_announcement("MORUN-MESH|l|b|alpha|8.00|1", "l|b"));
 }
 
-TEST(HandleDatagram, AcceptsOnlyValidUtf8) {
+// The peers in `table`, through its one read operation.
+PeerMap entries(PeerTable& table) {
+  PeerMap copy;
+  table.read([&](const PeerMap& peers) { copy = peers; });
+  return copy;
+}
+
+// What the listener does with one batch of datagrams, each from its sender:
+// read_datagram on each, then one record_peer for the announcements.
+void hear(PeerTable& table,
+          const std::vector<std::pair<std::string_view, IpAddress>>& batch) {
+  std::vector<HeardPeer> heard;
+  for (const auto& [bytes, sender] : batch) {
+    if (const auto announced = read_datagram(bytes, "lab")) {
+      heard.push_back(HeardPeer{sender, announced->host, announced->ram});
+    }
+  }
+  table.record_peer(heard);
+}
+
+TEST(ReadDatagram, LaterAnnouncementReplacesTheSendersEntry) {
+  PeerTable table;
+  hear(table, {{"MORUN-MESH|lab|alpha|8.00|1", address(2)}});
+  hear(table, {{"MORUN-MESH|lab|beta|16.00|1", address(2)},
+               {"MORUN-MESH|other|gamma|1.00|1", address(2)}});
+  PeerMap peers = entries(table);
+  ASSERT_EQ(peers.size(), 1u);
+  EXPECT_EQ(peers.at(address(2)).host, "beta");
+  expect_float_bits(peers.at(address(2)).ram, 0x41800000, "replaced");
+  EXPECT_EQ(peers.at(address(2)).addr, address(2));
+  hear(table, {{"MORUN-MESH|lab|delta|2.00|1", address(3)}});
+  EXPECT_EQ(entries(table).size(), 2u);
+}
+
+TEST(ReadDatagram, AcceptsOnlyValidUtf8) {
   ASSERT_EQ(DATAGRAM_BUFFER_SIZE, 256u);
   // 300 bytes; its first 256 still form an announcement.
   const std::string ascii =
@@ -153,7 +165,7 @@ TEST(HandleDatagram, AcceptsOnlyValidUtf8) {
 
   const struct {
     std::string_view bytes;
-    bool recorded;
+    bool heard;
   } cases[] = {
       {"", false},
       {"MORUN-MESH|lab|alpha|8.00|1", true},
@@ -167,16 +179,9 @@ TEST(HandleDatagram, AcceptsOnlyValidUtf8) {
       {std::string_view(accented), true},
       {std::string_view(accented).substr(0, 256), false},
   };
-  const IpAddress sender = address(9);
   for (const auto& c : cases) {
-    PeerTable table;
-    handle_datagram(c.bytes, sender, "lab", table);
-    if (c.recorded) {
-      expect_only_peer(table, sender, "alpha", 0x41000000, c.bytes);
-    } else {
-      EXPECT_EQ(peer_count(table), 0u)
-          << testing::PrintToString(std::string(c.bytes));
-    }
+    expect_heard(read_datagram(c.bytes, "lab"), c.heard, "alpha", 0x41000000,
+                 c.bytes);
   }
 }
 

@@ -41,6 +41,13 @@ IpAddress v4(std::uint32_t n) {
   return IpAddress::from_v4(addr);
 }
 
+// One peer recorded as the listener records a batch.
+void record(PeerTable& table, const IpAddress& addr, std::string_view host,
+            float ram) {
+  HeardPeer heard[] = {{addr, host, ram}};
+  table.record_peer(heard);
+}
+
 long long elapsed_ms(Clock::time_point since) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
 }
@@ -64,8 +71,8 @@ TEST(StatusResponse, ExactBytes) {
   PeerTable table;
   EXPECT_EQ(status_response("alpha", table, 8.0f), kEmptyResponse);
 
-  table.record_peer(v4(0x0A000002), "beta", 8.0f);
-  table.record_peer(v4(0x0A000003), "gamma", 16.0f);
+  record(table, v4(0x0A000002), "beta", 8.0f);
+  record(table, v4(0x0A000003), "gamma", 16.0f);
   const std::string head =
       "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
       "116\r\nAccess-Control-Allow-Origin: *\r\n\r\n";
@@ -108,7 +115,7 @@ TEST(StatusResponse, HostsAreJsonStrings) {
               response_for(expected_body));
 
     PeerTable table;
-    table.record_peer(v4(0x0A000002), c.host, 8.0f);
+    record(table, v4(0x0A000002), c.host, 8.0f);
     const std::string body = body_of(status_response(c.host, table, 8.0f));
     const auto json = nlohmann::json::parse(body, nullptr, false);
     ASSERT_FALSE(json.is_discarded()) << body;
@@ -175,7 +182,7 @@ TEST(StatusResponse, RamFigures) {
   for (const Case& c : cases) {
     PeerTable table;
     std::uint32_t address = 0x0A000002;
-    for (float ram : c.peer_rams) table.record_peer(v4(address++), "p", ram);
+    for (float ram : c.peer_rams) record(table, v4(address++), "p", ram);
     const std::string body = R"({"self":{"host":"alpha",)" + c.after_self;
     SCOPED_TRACE(body);
     const std::string response = status_response("alpha", table, c.self_ram);
@@ -203,7 +210,7 @@ PeerTable& lasting_table() { return *new PeerTable; }
 PeerTable& large_table(std::uint32_t peers) {
   PeerTable& table = lasting_table();
   for (std::uint32_t i = 0; i < peers; ++i) {
-    table.record_peer(v4(0x0A000000 + i), std::string(1000, 'h'), 1.0f);
+    record(table, v4(0x0A000000 + i), std::string(1000, 'h'), 1.0f);
   }
   return table;
 }
@@ -433,7 +440,7 @@ TEST(ServeStatus, ResponseCutWithResetWhenTimeRunsOut) {
     send_all(fd, "GET");
     std::this_thread::sleep_for(milliseconds{100});
     const auto before_record = Clock::now();
-    table.record_peer(v4(0x0B000001), "late", 2.0f);
+    record(table, v4(0x0B000001), "late", 2.0f);
     EXPECT_LT(elapsed_ms(before_record), 700)
         << "the lock was held during the write";
     std::this_thread::sleep_for(milliseconds{400});
