@@ -224,8 +224,10 @@ std::string peer_log_output(
       MonotonicClock::time_point{} + seconds{5000};
   return stderr_of([&] {
     PeerLog log;
-    for (const auto& [at, line] : changes) log.write(line, start + at);
-    log.flush(start + flush_at);
+    for (const auto& [at, line] : changes) {
+      if (log.lines.admit(start + at)) log_line(line);
+    }
+    log.lines.flush(start + flush_at);
   });
 }
 
@@ -294,13 +296,15 @@ TEST(PeerLog, AtMostTwentyLinesASecondFromThreadsAtOnce) {
           while (ticks() < go.load()) {
           }
           for (int i = 0; i < LINES; ++i) {
-            log.write(line, start + seconds{s} + milliseconds{i});
+            if (log.lines.admit(start + seconds{s} + milliseconds{i})) {
+              log_line(line);
+            }
           }
         }
       });
     }
     for (std::thread& thread : threads) thread.join();
-    log.flush(start + seconds{SECONDS});
+    log.lines.flush(start + seconds{SECONDS});
   });
   std::vector<int> shown(SECONDS, 0);
   std::size_t held_back = 0;
@@ -326,6 +330,49 @@ TEST(PeerLog, AtMostTwentyLinesASecondFromThreadsAtOnce) {
   }
   EXPECT_EQ(wrong, 0);
   EXPECT_EQ(held_back, std::size_t{(THREADS * LINES - 20) * SECONDS});
+}
+
+// The listener's lines for what it recorded: a join line for each new entry
+// with --log-peers, and with or without it the table-full line at the first
+// refusal, then at most once a minute.
+TEST(ReportRecorded, JoinsWhenLoggedAndTableFullOnceAMinute) {
+  const MonotonicClock::time_point start =
+      MonotonicClock::time_point{} + seconds{9000};
+  const struct {
+    milliseconds at;
+    bool table_full_said;
+  } batches[] = {
+      {milliseconds{0}, true},  // the first refusal
+      {milliseconds{1000}, false},   {milliseconds{59999}, false},
+      {milliseconds{60000}, true},  // a minute after the line
+      {milliseconds{60500}, false},  {milliseconds{150000}, true},
+      {milliseconds{209999}, false}, {milliseconds{210000}, true},
+  };
+  for (const bool log_peers : {false, true}) {
+    SCOPED_TRACE(log_peers ? "--log-peers" : "without --log-peers");
+    std::string expected;
+    const std::string text = stderr_of([&] {
+      PeerLog log;
+      RateLimitedLog table_full(TABLE_FULL_LIMIT);
+      for (const auto& batch : batches) {
+        const HeardPeer heard[] = {
+            {numbered(1), "one", 1.0f, Recorded::kJoined},
+            {numbered(2), "two", 1.0f, Recorded::kRefreshed},
+            {numbered(3), "three", 1.0f, Recorded::kRefused},
+            {numbered(4), "four", 1.0f, Recorded::kRefused},
+        };
+        report_recorded(heard, 16384, log_peers ? &log : nullptr, table_full,
+                        start + batch.at);
+        if (log_peers) expected += "[pim-node] peer joined: 10.0.0.1 one\n";
+        if (batch.table_full_said) {
+          expected +=
+              "[pim-node] peer table full (16384 peers): announcements from "
+              "new addresses ignored\n";
+        }
+      }
+    });
+    EXPECT_EQ(text, expected);
+  }
 }
 
 TEST(PeerLog, LinesEscapeTheHost) {
