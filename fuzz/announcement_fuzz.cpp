@@ -1,7 +1,7 @@
-// Arbitrary datagrams through the listener's path (UTF-8 check, then the
-// announcement reader) for a node in room "lab": at most one record, and a
-// record only for valid text whose magic and room match, with the host equal
-// to the third '|'-separated piece.
+// Arbitrary datagrams through the listener's path (read_datagram: the UTF-8
+// check, then the announcement reader; then record_peer) for a node in room
+// "lab": at most one record, and a record only for valid text whose magic and
+// room match, with the host equal to the third '|'-separated piece.
 
 #include <arpa/inet.h>
 
@@ -39,7 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   in_addr sender{};
   sender.s_addr = htonl(0x0A000001);
   PeerTable table;
-  handle_datagram(bytes, IpAddress::from_v4(sender), "lab", table);
+  if (const auto announced = read_datagram(bytes, "lab")) {
+    HeardPeer heard[] = {
+        {IpAddress::from_v4(sender), announced->host, announced->ram}};
+    table.record_peer(heard);
+    if (heard[0].recorded != Recorded::kJoined) std::abort();
+  }
 
   const std::vector<std::string> pieces = split_all(bytes);
   const bool should_record = is_valid_utf8(bytes) && pieces.size() >= 4 &&

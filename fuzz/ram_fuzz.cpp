@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "announcement.h"
+#include "text_format.h"
 
 namespace {
 

@@ -1,15 +1,13 @@
 // The announcement datagram: writing it (broadcaster thread, once at start)
-// and reading it (listener thread). parse_announcement takes the table lock
-// only inside record_peer; everything else takes no lock.
+// and reading it (listener thread, for every datagram that is valid text).
+// Pure functions: they take no lock.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "node_config.h"
-#include "peer_table.h"
 
 inline constexpr std::string_view ANNOUNCEMENT_MAGIC = "MORUN-MESH";
 
@@ -17,31 +15,17 @@ inline constexpr std::string_view ANNOUNCEMENT_MAGIC = "MORUN-MESH";
 // escaped: a '|' in the room or host is written as it is.
 std::string format_announcement(const NodeConfig& config);
 
-// The announced ram figure: an optional sign, then a decimal number with an
-// optional exponent, or inf / infinity / nan in any letter case, matching the
-// whole text. The value is the nearest float to the exact decimal value, ties
-// to even, saturating to a signed infinity or zero. Anything else gives 0.0.
-float parse_ram(std::string_view text);
-
-// The same figure, or nullopt when the text does not match the grammar (so
-// that "0" and "abc" can be told apart).
-std::optional<float> read_ram(std::string_view text);
-
 // The fields of an announcement that a receiver keeps; host views the text.
 struct HeardAnnouncement {
   std::string_view host;
   float ram = 0.0f;
 };
 
-// Splits `text` (already valid UTF-8) into its fields and returns the host
-// and ram when the magic and `room` match; nullopt for anything else. (Two
-// string views: the datagram first, the receiver's room second.)
-std::optional<HeardAnnouncement> read_announcement(std::string_view text,
-                                                   std::string_view room);
-
-// Reads one datagram's text (already valid UTF-8) from `sender`. Announcements
-// with the right magic and `room` are recorded with one record_peer call;
-// anything else is ignored without a trace (kIgnored). Takes the lock only
-// inside record_peer.
-Recorded parse_announcement(std::string_view text, const IpAddress& sender,
-                            std::string_view room, PeerTable& table);
+// Splits `text` (already valid UTF-8) into at most five '|'-separated pieces
+// and returns the host (the third) and the ram figure (the fourth, read by
+// parse_ram) when there are at least four, the first is the magic and the
+// second is `room`; nullopt for anything else. The fifth piece is never
+// looked at. (Two string views: the datagram first, the receiver's room
+// second.)
+std::optional<HeardAnnouncement> parse_announcement(std::string_view text,
+                                                    std::string_view room);

@@ -135,8 +135,7 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
     messages[i].msg_hdr.msg_iov = &pieces[i];
     messages[i].msg_hdr.msg_iovlen = 1;
   }
-  bool full_said = false;
-  MonotonicClock::time_point full_said_at;
+  RateLimitedLog table_full(TABLE_FULL_LIMIT);
   for (;;) {
     // The receive overwrites each name length with the length it stored.
     for (mmsghdr& message : messages) {
@@ -168,33 +167,15 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
                                  announced->host, announced->ram};
     }
     if (count == 0) continue;
-    table.record_peers(std::span(heard.data(), count));
-    for (const HeardPeer& peer : std::span(heard.data(), count)) {
-      if (peer.recorded == Recorded::kJoined && log != nullptr) {
-        log->write(format_peer_joined(peer.addr, peer.host),
-                   MonotonicClock::now());
-      } else if (peer.recorded == Recorded::kRefused) {
-        const auto now = MonotonicClock::now();
-        if (!full_said || now - full_said_at >= TABLE_FULL_LOG_PERIOD) {
-          full_said = true;
-          full_said_at = now;
-          log_line("peer table full (" + std::to_string(table.capacity()) +
-                   " peers): announcements from new addresses ignored");
-        }
-      }
-    }
+    const std::span batch(heard.data(), count);
+    table.record_peer(batch);
+    report_recorded(batch, table.capacity(), log, table_full,
+                    MonotonicClock::now());
   }
 }
 
 std::optional<HeardAnnouncement> read_datagram(std::string_view bytes,
                                                std::string_view room) {
   if (!is_valid_utf8(bytes)) return std::nullopt;
-  return read_announcement(bytes, room);
-}
-
-Recorded handle_datagram(std::string_view bytes, const IpAddress& sender,
-                         std::string_view room, PeerTable& table) {
-  const auto announced = read_datagram(bytes, room);
-  if (!announced) return Recorded::kIgnored;
-  return table.record_peer(sender, announced->host, announced->ram);
+  return parse_announcement(bytes, room);
 }

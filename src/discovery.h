@@ -30,8 +30,6 @@ inline constexpr std::size_t RECEIVE_BATCH = 32;
 // A receive error other than the timeout is followed by this pause, so that
 // an error that persists cannot turn the listener into a busy loop.
 inline constexpr std::chrono::milliseconds RECEIVE_FAILURE_PAUSE{100};
-// The table-full line is repeated at most this often while it stays full.
-inline constexpr std::chrono::seconds TABLE_FULL_LOG_PERIOD{60};
 
 // Sends the announcement to 255.255.255.255:47832, prunes the table, sleeps
 // 3 s, forever. Says so once when sends start failing ("[pim-node] broadcast
@@ -50,18 +48,14 @@ void listen_loop(const NodeConfig& config,
                  const std::shared_ptr<PeerLog>& log);
 
 // The listener's loop over an open socket `fd`, forever: batches of
-// datagrams, each cut to DATAGRAM_BUFFER_SIZE bytes and handled in arrival
-// order.
+// datagrams, each cut to DATAGRAM_BUFFER_SIZE bytes and read in arrival
+// order, each batch's announcements recorded with one record_peer call and
+// then reported through report_recorded.
 [[noreturn]] void receive_datagrams(int fd, std::string_view room,
                                     PeerTable& table, PeerLog* log);
 
 // One received datagram, exactly the bytes the receive reported: nothing
-// unless it is valid UTF-8 and an announcement for `room`. The listener
-// reads each datagram of a batch so, then records the batch at once.
+// unless it is valid UTF-8 and an announcement for `room` (by
+// parse_announcement). The listener reads each datagram of a batch so.
 std::optional<HeardAnnouncement> read_datagram(std::string_view bytes,
                                                std::string_view room);
-
-// read_datagram and, for an announcement, one record_peer under `sender`.
-// Takes the lock only inside the table's own operations.
-Recorded handle_datagram(std::string_view bytes, const IpAddress& sender,
-                         std::string_view room, PeerTable& table);

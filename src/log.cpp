@@ -4,6 +4,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -76,4 +77,69 @@ void exit_with_diagnostic(std::string_view diagnostic) {
   line.push_back('\n');
   (void)write_stderr(line);
   std::_Exit(FATAL_EXIT_STATUS);
+}
+
+namespace {
+
+// The low bits of RateLimitedLog::period_ that count the lines written.
+constexpr unsigned LINE_COUNT_BITS = 12;
+constexpr std::uint64_t LINE_COUNT_MASK =
+    (std::uint64_t{1} << LINE_COUNT_BITS) - 1;
+
+std::int64_t nanoseconds_of(std::chrono::steady_clock::time_point now) {
+  const auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               now.time_since_epoch())
+                               .count();
+  return std::max<std::int64_t>(since_epoch, 0);  // never before the epoch
+}
+
+}  // namespace
+
+RateLimitedLog::RateLimitedLog(const RateLimit& limit) : limit_(limit) {}
+
+bool RateLimitedLog::admit(std::chrono::steady_clock::time_point now) {
+  return take(now, true);
+}
+
+void RateLimitedLog::flush(std::chrono::steady_clock::time_point now) {
+  if (limit_.summary != nullptr && held_back_.load() != 0) {
+    (void)take(now, false);
+  }
+}
+
+bool RateLimitedLog::take(std::chrono::steady_clock::time_point now,
+                          bool for_line) {
+  const std::int64_t at = nanoseconds_of(now);
+  const std::int64_t period_us =
+      std::max<std::int64_t>(limit_.period.count(), 1);
+  const std::uint64_t lines =
+      std::min<std::uint64_t>(limit_.lines, LINE_COUNT_MASK);
+  std::uint64_t period = period_.load();
+  for (;;) {
+    const auto start_us =
+        static_cast<std::int64_t>(period >> LINE_COUNT_BITS) - 1;
+    if (period != 0 && at < (start_us + period_us) * 1000) {
+      if (!for_line) return false;
+      if ((period & LINE_COUNT_MASK) >= lines) {
+        held_back_.fetch_add(1);
+        return false;
+      }
+      if (period_.compare_exchange_weak(period, period + 1)) return true;
+      continue;
+    }
+    // A new period: whoever begins it writes the summary.
+    const std::int64_t begins_us =
+        limit_.periods == RateLimit::Periods::kWholePeriods
+            ? at / (period_us * 1000) * period_us
+            : (at + 999) / 1000;
+    const std::uint64_t begun =
+        (static_cast<std::uint64_t>(begins_us + 1) << LINE_COUNT_BITS) |
+        (for_line ? 1 : 0);
+    if (!period_.compare_exchange_weak(period, begun)) continue;
+    const std::uint64_t held = held_back_.exchange(0);
+    if (held != 0 && limit_.summary != nullptr) {
+      log_line(limit_.summary(held));
+    }
+    return for_line;
+  }
 }

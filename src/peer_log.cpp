@@ -1,22 +1,12 @@
 #include "peer_log.h"
 
-#include <chrono>
+#include <vector>
 
-#include "log.h"
 #include "text_format.h"
 
-namespace {
-
-std::uint64_t second_of(MonotonicClock::time_point now) {
-  // Offset by one so that the zero window never counts as a current second.
-  return static_cast<std::uint64_t>(
-             std::chrono::duration_cast<std::chrono::seconds>(
-                 now.time_since_epoch())
-                 .count()) +
-         1;
+std::string format_peer_changes_not_shown(std::uint64_t held_back) {
+  return std::to_string(held_back) + " more peer changes not shown";
 }
-
-}  // namespace
 
 std::string format_peer_joined(const IpAddress& addr, std::string_view host) {
   std::string line = "peer joined: " + addr.to_string() + " ";
@@ -33,37 +23,23 @@ std::string format_peer_left(const Peer& peer, MonotonicClock::time_point now) {
   return line;
 }
 
-bool PeerLog::admit(MonotonicClock::time_point now, bool for_line) {
-  const std::uint64_t second = second_of(now);
-  std::uint64_t window = window_.load();
-  for (;;) {
-    if (window >> 32 == (second & 0xFFFFFFFF) && window != 0) {
-      if (!for_line) return false;
-      const std::uint64_t used = window & 0xFFFFFFFF;
-      if (used >= PEER_LOG_LINES_PER_SECOND) {
-        held_back_.fetch_add(1);
-        return false;
+std::string format_table_full(std::size_t capacity) {
+  return "peer table full (" + std::to_string(capacity) +
+         " peers): announcements from new addresses ignored";
+}
+
+void report_recorded(std::span<const HeardPeer> heard, std::size_t capacity,
+                     PeerLog* log, RateLimitedLog& table_full,
+                     MonotonicClock::time_point now) {
+  for (const HeardPeer& peer : heard) {
+    if (peer.recorded == Recorded::kJoined && log != nullptr) {
+      if (log->lines.admit(now)) {
+        log_line(format_peer_joined(peer.addr, peer.host));
       }
-      if (window_.compare_exchange_weak(window, window + 1)) return true;
-      continue;
+    } else if (peer.recorded == Recorded::kRefused) {
+      if (table_full.admit(now)) log_line(format_table_full(capacity));
     }
-    // A new second: whoever moves the window on writes the summary.
-    const std::uint64_t opened =
-        ((second & 0xFFFFFFFF) << 32) | (for_line ? 1 : 0);
-    if (!window_.compare_exchange_weak(window, opened)) continue;
-    if (const std::uint64_t held = held_back_.exchange(0); held != 0) {
-      log_line(std::to_string(held) + " more peer changes not shown");
-    }
-    return for_line;
   }
-}
-
-void PeerLog::write(std::string_view line, MonotonicClock::time_point now) {
-  if (admit(now, true)) log_line(line);
-}
-
-void PeerLog::flush(MonotonicClock::time_point now) {
-  if (held_back_.load() != 0) (void)admit(now, false);
 }
 
 void expire_peers(PeerTable& table, PeerLog* log,
@@ -74,6 +50,8 @@ void expire_peers(PeerTable& table, PeerLog* log,
   }
   std::vector<Peer> removed;
   (void)table.prune_stale(now, &removed);
-  for (const Peer& peer : removed) log->write(format_peer_left(peer, now), now);
-  log->flush(now);
+  for (const Peer& peer : removed) {
+    if (log->lines.admit(now)) log_line(format_peer_left(peer, now));
+  }
+  log->lines.flush(now);
 }

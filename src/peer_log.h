@@ -1,19 +1,38 @@
-// Membership lines for --log-peers: "peer joined" when an address enters the
-// table and "peer left" when expiry removes it. Written by the thread that saw
-// the change (the listener, the broadcaster, the main thread) after the table
-// lock is released; takes no lock of its own. A flood of changes is cut to
-// PEER_LOG_LINES_PER_SECOND lines a second plus one line a second that counts
-// what was held back, so the log cannot become the flood's amplifier.
+// The lines about the table's membership, each kind through a rate-limited
+// log so that a flood cannot turn the log into its amplifier: with
+// --log-peers, "peer joined" when an address enters the table and "peer left"
+// when expiry removes it; and the table-full line when a new address is
+// refused. Written by the thread that saw the change (the listener, the
+// broadcaster, the main thread) after the table lock is released; takes no
+// lock of its own.
 #pragma once
 
-#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "log.h"
 #include "peer_table.h"
 
 inline constexpr std::uint32_t PEER_LOG_LINES_PER_SECOND = 20;
+
+// "N more peer changes not shown".
+std::string format_peer_changes_not_shown(std::uint64_t held_back);
+
+// PEER_LOG_LINES_PER_SECOND peer lines in each second of the monotonic clock;
+// the first line of a later second (or a housekeeping cycle) is preceded by
+// the count of those held back.
+inline constexpr RateLimit PEER_LOG_LIMIT{
+    PEER_LOG_LINES_PER_SECOND, std::chrono::seconds{1},
+    RateLimit::Periods::kWholePeriods, &format_peer_changes_not_shown};
+
+// The table-full line at the first refusal, then at most once a minute while
+// new addresses keep being refused.
+inline constexpr RateLimit TABLE_FULL_LIMIT{
+    1, std::chrono::seconds{60}, RateLimit::Periods::kFromFirstLine, nullptr};
 
 // "peer joined: 10.0.0.2 alpha", the host escaped as in the
 // status document (without the quotes).
@@ -23,27 +42,21 @@ std::string format_peer_joined(const IpAddress& addr, std::string_view host);
 // since the peer was last heard, at `now`.
 std::string format_peer_left(const Peer& peer, MonotonicClock::time_point now);
 
-class PeerLog {
- public:
-  // Writes `line` unless this second's budget is spent, in which case it is
-  // counted for the next summary. The first line of a new second is preceded
-  // by "N more peer changes not shown" when lines were held back. `line`
-  // goes out through log_line, which adds the prefix and the newline.
-  void write(std::string_view line, MonotonicClock::time_point now);
-  // Writes the summary of lines held back in an earlier second, if any;
-  // called on every housekeeping cycle so a summary is not held until the
-  // next change.
-  void flush(MonotonicClock::time_point now);
+// "peer table full (16384 peers): announcements from new addresses ignored".
+std::string format_table_full(std::size_t capacity);
 
- private:
-  // True when the caller may write one more line at `now`; writes the
-  // summary first when `now` opens a new second.
-  bool admit(MonotonicClock::time_point now, bool for_line);
-
-  // The current second (upper 32 bits) and the lines written in it.
-  std::atomic<std::uint64_t> window_{0};
-  std::atomic<std::uint64_t> held_back_{0};
+// The --log-peers lines, one log for the three threads that write them.
+struct PeerLog {
+  RateLimitedLog lines{PEER_LOG_LIMIT};
 };
+
+// What the listener says about a batch that record_peer has just recorded,
+// at `now`: a "peer joined" line for each new entry when `log` is given, and
+// the table-full line, through `table_full` (under TABLE_FULL_LIMIT), for
+// each address refused.
+void report_recorded(std::span<const HeardPeer> heard, std::size_t capacity,
+                     PeerLog* log, RateLimitedLog& table_full,
+                     MonotonicClock::time_point now);
 
 // Runs one prune of the table at `now` and, when `log` is given, writes a
 // "peer left" line for every peer it removed (after the lock is released)

@@ -20,38 +20,19 @@ IpAddress IpAddress::from_v4(const in_addr& addr) {
   return result;
 }
 
-IpAddress IpAddress::from_v6(const in6_addr& addr) {
-  IpAddress result;
-  result.is_v6 = true;
-  std::memcpy(result.bytes.data(), addr.s6_addr, 16);
-  return result;
-}
-
 std::string IpAddress::to_string() const {
-  char text[INET6_ADDRSTRLEN] = {};
-  inet_ntop(is_v6 ? AF_INET6 : AF_INET, bytes.data(), text, sizeof text);
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, bytes.data(), text, sizeof text);
   return text;
 }
 
 std::size_t IpAddressHash::operator()(const IpAddress& addr) const noexcept {
-  std::string_view raw(reinterpret_cast<const char*>(addr.bytes.data()),
-                       addr.is_v6 ? 16 : 4);
-  return std::hash<std::string_view>{}(raw) ^ (addr.is_v6 ? 1 : 0);
+  const std::string_view raw(reinterpret_cast<const char*>(addr.bytes.data()),
+                             addr.bytes.size());
+  return std::hash<std::string_view>{}(raw);
 }
 
-Recorded PeerTable::record_peer(const IpAddress& addr, std::string_view host,
-                                float ram) {
-  MutexLock lock(mutex_);
-  return record_locked(addr, host, ram, MonotonicClock::now());
-}
-
-Recorded PeerTable::record_peer(const IpAddress& addr, std::string_view host,
-                                float ram, MonotonicClock::time_point now) {
-  MutexLock lock(mutex_);
-  return record_locked(addr, host, ram, now);
-}
-
-void PeerTable::record_peers(std::span<HeardPeer> heard) {
+void PeerTable::record_peer(std::span<HeardPeer> heard) {
   MutexLock lock(mutex_);
   const MonotonicClock::time_point now = MonotonicClock::now();
   for (HeardPeer& peer : heard) {
@@ -95,9 +76,4 @@ std::size_t PeerTable::prune_stale(MonotonicClock::time_point now,
   }
   if (count >= TRIM_AFTER_REMOVED) (void)malloc_trim(0);
   return count;
-}
-
-std::size_t PeerTable::size() {
-  MutexLock lock(mutex_);
-  return peers_.size();
 }

@@ -27,13 +27,12 @@ inline constexpr std::chrono::seconds PEER_EXPIRY{12};
 // spoofed sources to a few megabytes (the table and its largest document).
 inline constexpr std::size_t PEER_CAPACITY = 16384;
 
-// An IPv4 or IPv6 address, never a port. IPv4 uses the first four bytes.
+// An IPv4 address, never a port: its four bytes in network order. The
+// listener hears IPv4 only, so no other family is ever a key.
 struct IpAddress {
-  bool is_v6 = false;
-  std::array<std::uint8_t, 16> bytes{};
+  std::array<std::uint8_t, 4> bytes{};
 
   static IpAddress from_v4(const in_addr& addr);
-  static IpAddress from_v6(const in6_addr& addr);
   std::string to_string() const;
 
   friend bool operator==(const IpAddress&, const IpAddress&) = default;
@@ -61,7 +60,7 @@ enum class Recorded {
   kRefused,    // a new address while the table is full; nothing stored
 };
 
-// One announcement to record with PeerTable::record_peers; `recorded` is
+// One announcement to record with PeerTable::record_peer; `recorded` is
 // filled in. The host views the datagram's buffer.
 struct HeardPeer {
   IpAddress addr;
@@ -77,21 +76,14 @@ class PeerTable {
   PeerTable(const PeerTable&) = delete;
   PeerTable& operator=(const PeerTable&) = delete;
 
-  // Stores host and ram under addr with last_seen read from the monotonic
-  // clock once the lock is held, so that stamps are ordered like the inserts.
-  // An existing entry ends up exactly as a whole replacement would leave it
+  // Stores each of `heard` in order, its host and ram under its addr, with
+  // last_seen read from the monotonic clock once the lock is held: stamps
+  // are ordered like the inserts, and a burst of datagrams costs one lock
+  // and one clock reading per batch. Fills in each one's `recorded`. An
+  // existing entry ends up exactly as a whole replacement would leave it
   // (its storage is reused). A new address is refused while the table holds
   // `capacity` peers.
-  Recorded record_peer(const IpAddress& addr, std::string_view host, float ram)
-      EXCLUDES(mutex_);
-  // The same with the time given.
-  Recorded record_peer(const IpAddress& addr, std::string_view host, float ram,
-                       MonotonicClock::time_point now) EXCLUDES(mutex_);
-
-  // Records each of `heard` in order, as record_peer would, under one hold
-  // of the lock and with one clock reading taken once it is held: a burst
-  // of datagrams costs one lock and one clock reading per batch.
-  void record_peers(std::span<HeardPeer> heard) EXCLUDES(mutex_);
+  void record_peer(std::span<HeardPeer> heard) EXCLUDES(mutex_);
 
   // Removes every peer whose whole seconds elapsed since last_seen (fraction
   // discarded) at `now` are PEER_EXPIRY or more, and returns how many went;
@@ -110,7 +102,6 @@ class PeerTable {
     std::forward<Visit>(visit)(std::as_const(peers_));
   }
 
-  std::size_t size() EXCLUDES(mutex_);
   std::size_t capacity() const { return capacity_; }
 
  private:

@@ -6,40 +6,24 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <bit>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "discovery.h"
+#include "float_bits.h"
 #include "peer_table.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace std::string_view_literals;
-
-// Stands for "any NaN" in the tables below: the sign of a NaN is not fixed.
-constexpr std::uint32_t ANY_NAN = 0x7FC00000;
-
-std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
-
-void expect_float_bits(float actual, std::uint32_t expected,
-                       std::string_view context) {
-  const std::string shown = testing::PrintToString(std::string(context));
-  if (expected == ANY_NAN) {
-    EXPECT_TRUE(std::isnan(actual)) << shown << " gave " << actual;
-  } else {
-    EXPECT_EQ(bits(actual), expected)
-        << std::hex << shown << " gave " << actual << " bits 0x" << bits(actual)
-        << ", expected 0x" << expected;
-  }
-}
 
 TEST(FormatAnnouncement, WritesTheFieldsUnescaped) {
   const struct {
@@ -68,119 +52,28 @@ TEST(FormatAnnouncement, WritesTheFieldsUnescaped) {
   }
 }
 
-TEST(ParseRam, ReadsTheNearestFloatOrZero) {
-  const std::pair<std::string_view, std::uint32_t> cases[] = {
-      {"8", 0x41000000},
-      {"+8", 0x41000000},
-      {"8.00", 0x41000000},
-      {"5.", 0x40A00000},
-      {".5", 0x3F000000},
-      {"1e3", 0x447A0000},
-      {"1E+2", 0x42C80000},
-      {"00012.500e-1", 0x3FA00000},  // 1.25
-      {"-2.5E0", 0xC0200000},
-      {"0.1", 0x3DCCCCCD},
-      {"1e0000000000000000000001", 0x41200000},  // 10
-      {"inf", 0x7F800000},
-      {"INFINITY", 0x7F800000},
-      {"+InFiNiTy", 0x7F800000},
-      {"-inf", 0xFF800000},
-      {"-Infinity", 0xFF800000},
-      {"nan", ANY_NAN},
-      {"NaN", ANY_NAN},
-      {"+NAN", ANY_NAN},
-      {"-nan", ANY_NAN},
-      // Rounded once from the exact decimal value; through a double these
-      // come out one float lower.
-      {"1.00000005960464477539062501", 0x3F800001},
-      {"1.00000005960464477539062500000000000000000000000000000000001",
-       0x3F800001},
-      {"0.25000001490116119384765625001", 0x3E800001},
-      // Exact ties go to the even float, down or up.
-      {"1.000000059604644775390625", 0x3F800000},
-      {"1.0000000596046447753906250000000000000000000000", 0x3F800000},
-      {"0.25000001490116119384765625", 0x3E800000},
-      {"1.000000178813934326171875", 0x3F800002},
-      // Around the largest float: the overflow threshold 2^128 - 2^103 is a
-      // tie whose even neighbour is 2^128, so it overflows.
-      {"3.4028235e38", 0x7F7FFFFF},
-      {"3.40282356e38", 0x7F7FFFFF},
-      {"340282356779733661637539395458142568447", 0x7F7FFFFF},
-      {"340282356779733661637539395458142568448", 0x7F800000},
-      {"3.4028236e38", 0x7F800000},
-      {"-3.4028236e38", 0xFF800000},
-      {"1e39", 0x7F800000},
-      // Around the smallest subnormal 2^-149 and half of it.
-      {"1.401298464324817e-45", 0x00000001},
-      {"-1.401298464324817e-45", 0x80000001},
-      {"7.00649232162408535461864791644958065640130970938257885878534141944895"
-       "541342930300743319094181060791015625e-46",
-       0x00000000},                            // exactly 2^-150: a tie
-      {"7.006492321624085e-46", 0x00000000},   // just below 2^-150
-      {"7.0064923216240854e-46", 0x00000001},  // just above
-      {"-7.0064923216240854e-46", 0x80000001},
-      {"2.10194769648722560638559437493487419692039291281477365763560242583468"
-       "6624028790902229957282543182373046875e-45",
-       0x00000002},  // 3 * 2^-150, a tie going up to the even 2^-148
-      // Saturation keeps the text's sign; exponents of any length.
-      {"-0", 0x80000000},
-      {"-0.0e5", 0x80000000},
-      {"1e-50", 0x00000000},
-      {"-1e-50", 0x80000000},
-      {"1e99999999999", 0x7F800000},
-      {"-1e99999999999", 0xFF800000},
-      {"1e-99999999999", 0x00000000},
-      {"-1e-99999999999", 0x80000000},
-      {"0e99999999999", 0x00000000},
-      {"100000000000000000000000000000000000000000000000000e-50", 0x3F800000},
-      {"0.00000000000000000000000000000000000000000000000001e50", 0x3F800000},
-  };
-  for (const auto& [text, expected] : cases) {
-    expect_float_bits(parse_ram(text), expected, text);
-  }
-}
-
-TEST(ParseRam, GivesPositiveZeroOutsideTheGrammar) {
-  const std::string_view rejected[] = {
-      "",         " 8",     "8 ",      "8GB",       "8,5",  "0x10",  "0x1p3",
-      "1_000",    "nan(1)", "nan()",   ".",         "+",    "-",     "-.",
-      "1e",       "1e+",    "e5",      ".e5",       "1 e5", "1e5.0", "1.2.3",
-      "+-8",      "--8",    "infinit", "infinityy", "in f", "inf ",  "-x",
-      "\xD9\xA3",  // ARABIC-INDIC DIGIT THREE
-      "8\0"sv,     // the text ends at its length, not at a NUL
-      "\0"sv};
-  for (const std::string_view text : rejected) {
-    expect_float_bits(parse_ram(text), 0, text);
-  }
-}
-
 IpAddress address(std::uint8_t last) {
   IpAddress addr;
   addr.bytes = {10, 0, 0, last};
   return addr;
 }
 
-// Whether `table` holds exactly one peer, under `sender`, with that host and
-// ram.
-void expect_only_peer(PeerTable& table, const IpAddress& sender,
-                      std::string_view host, std::uint32_t ram,
-                      std::string_view context) {
-  table.read([&](const PeerMap& peers) {
-    ASSERT_EQ(peers.size(), 1u) << testing::PrintToString(std::string(context));
-    const auto found = peers.find(sender);
-    ASSERT_NE(found, peers.end());
-    EXPECT_EQ(found->second.host, host);
-    expect_float_bits(found->second.ram, ram, context);
-    EXPECT_EQ(found->second.addr, sender);
-  });
+// Whether `heard` is an announcement with that host and ram (`heard_it`) or
+// nothing.
+void expect_heard(const std::optional<HeardAnnouncement>& heard, bool heard_it,
+                  std::string_view host, std::uint32_t ram,
+                  std::string_view context) {
+  const std::string shown = testing::PrintToString(std::string(context));
+  ASSERT_EQ(heard.has_value(), heard_it) << shown;
+  if (!heard) return;
+  EXPECT_EQ(heard->host, host) << shown;
+  expect_float_bits(heard->ram, ram, context);
 }
 
-std::size_t peer_count(PeerTable& table) { return table.size(); }
-
-TEST(ParseAnnouncement, RecordsMatchingAnnouncementsOnly) {
+TEST(ParseAnnouncement, ReadsMatchingAnnouncementsOnly) {
   const struct {
     std::string_view text;
-    bool recorded;
+    bool heard;
     std::string_view host;
     std::uint32_t ram;
   } cases[] = {
@@ -216,36 +109,51 @@ TEST(ParseAnnouncement, RecordsMatchingAnnouncementsOnly) {
       {"MORUN-MESH||alpha|8.00|1", false, "", 0},
       {"MORUN-MESH|lab\0|alpha|8.00|1"sv, false, "", 0},
   };
-  const IpAddress sender = address(2);
   for (const auto& c : cases) {
-    PeerTable table;
-    parse_announcement(c.text, sender, "lab", table);
-    if (c.recorded) {
-      expect_only_peer(table, sender, c.host, c.ram, c.text);
-    } else {
-      EXPECT_EQ(peer_count(table), 0u)
-          << testing::PrintToString(std::string(c.text));
-    }
+    expect_heard(parse_announcement(c.text, "lab"), c.heard, c.host, c.ram,
+                 c.text);
   }
 }
 
-TEST(ParseAnnouncement, LaterAnnouncementReplacesTheSendersEntry) {
-  PeerTable table;
-  parse_announcement("MORUN-MESH|lab|alpha|8.00|1", address(2), "lab", table);
-  parse_announcement("MORUN-MESH|lab|beta|16.00|1", address(2), "lab", table);
-  parse_announcement("MORUN-MESH|other|gamma|1.00|1", address(2), "lab", table);
-  expect_only_peer(table, address(2), "beta", 0x41800000, "replaced");
-  parse_announcement("MORUN-MESH|lab|delta|2.00|1", address(3), "lab", table);
-  EXPECT_EQ(peer_count(table), 2u);
-}
-
 TEST(ParseAnnouncement, RoomContainingSeparatorNeverMatches) {
-  PeerTable table;
-  parse_announcement("MORUN-MESH|l|b|alpha|8.00|1", address(2), "l|b", table);
-  EXPECT_EQ(peer_count(table), 0u);
+  EXPECT_FALSE(parse_announcement("MORUN-MESH|l|b|alpha|8.00|1", "l|b"));
 }
 
-TEST(HandleDatagram, AcceptsOnlyValidUtf8) {
+// The peers in `table`, through its one read operation.
+PeerMap entries(PeerTable& table) {
+  PeerMap copy;
+  table.read([&](const PeerMap& peers) { copy = peers; });
+  return copy;
+}
+
+// What the listener does with one batch of datagrams, each from its sender:
+// read_datagram on each, then one record_peer for the announcements.
+void hear(PeerTable& table,
+          const std::vector<std::pair<std::string_view, IpAddress>>& batch) {
+  std::vector<HeardPeer> heard;
+  for (const auto& [bytes, sender] : batch) {
+    if (const auto announced = read_datagram(bytes, "lab")) {
+      heard.push_back(HeardPeer{sender, announced->host, announced->ram});
+    }
+  }
+  table.record_peer(heard);
+}
+
+TEST(ReadDatagram, LaterAnnouncementReplacesTheSendersEntry) {
+  PeerTable table;
+  hear(table, {{"MORUN-MESH|lab|alpha|8.00|1", address(2)}});
+  hear(table, {{"MORUN-MESH|lab|beta|16.00|1", address(2)},
+               {"MORUN-MESH|other|gamma|1.00|1", address(2)}});
+  PeerMap peers = entries(table);
+  ASSERT_EQ(peers.size(), 1u);
+  EXPECT_EQ(peers.at(address(2)).host, "beta");
+  expect_float_bits(peers.at(address(2)).ram, 0x41800000, "replaced");
+  EXPECT_EQ(peers.at(address(2)).addr, address(2));
+  hear(table, {{"MORUN-MESH|lab|delta|2.00|1", address(3)}});
+  EXPECT_EQ(entries(table).size(), 2u);
+}
+
+TEST(ReadDatagram, AcceptsOnlyValidUtf8) {
   ASSERT_EQ(DATAGRAM_BUFFER_SIZE, 256u);
   // 300 bytes; its first 256 still form an announcement.
   const std::string ascii =
@@ -258,7 +166,7 @@ TEST(HandleDatagram, AcceptsOnlyValidUtf8) {
 
   const struct {
     std::string_view bytes;
-    bool recorded;
+    bool heard;
   } cases[] = {
       {"", false},
       {"MORUN-MESH|lab|alpha|8.00|1", true},
@@ -272,16 +180,9 @@ TEST(HandleDatagram, AcceptsOnlyValidUtf8) {
       {std::string_view(accented), true},
       {std::string_view(accented).substr(0, 256), false},
   };
-  const IpAddress sender = address(9);
   for (const auto& c : cases) {
-    PeerTable table;
-    handle_datagram(c.bytes, sender, "lab", table);
-    if (c.recorded) {
-      expect_only_peer(table, sender, "alpha", 0x41000000, c.bytes);
-    } else {
-      EXPECT_EQ(peer_count(table), 0u)
-          << testing::PrintToString(std::string(c.bytes));
-    }
+    expect_heard(read_datagram(c.bytes, "lab"), c.heard, "alpha", 0x41000000,
+                 c.bytes);
   }
 }
 

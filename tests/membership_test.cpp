@@ -275,22 +275,32 @@ TEST(Membership, RamOnTheWireAndPeerChangesInTheLog) {
   // (The first broadcast may leave before the listener is bound.)
   std::string text = node.read_stderr_until(echo, milliseconds{7000});
   EXPECT_NE(text.find(echo), std::string::npos) << text;
+  const auto beta_sent = std::chrono::steady_clock::now();
   probe.send_to("10.77.0.1", "MORUN-MESH|lab|beta|4.5|1");
   const std::string joined = "[pim-node] peer joined: 10.77.0.2 beta\n";
   text = node.read_stderr_until(joined, milliseconds{5000});
   EXPECT_NE(text.find(joined), std::string::npos) << text;
-  // Silent from now on: dropped at the first prune 12 s or more later.
-  const std::string left =
-      node.read_stderr_until("peer left: 10.77.0.2", milliseconds{18000});
-  const bool silent_12_to_14 =
-      left.find("[pim-node] peer left: 10.77.0.2 beta (silent 12 s)\n") !=
-          std::string::npos ||
-      left.find("[pim-node] peer left: 10.77.0.2 beta (silent 13 s)\n") !=
-          std::string::npos ||
-      left.find("[pim-node] peer left: 10.77.0.2 beta (silent 14 s)\n") !=
-          std::string::npos;
-  EXPECT_TRUE(silent_12_to_14) << left;
-  EXPECT_EQ(left.find("peer left: 10.77.0.1"), std::string::npos) << left;
+  // Silent from now on: dropped at the first prune 12 s or more later. Sent
+  // just after a broadcast, its 12 s end next to a pruning cycle, so whether
+  // it goes then or a cycle later is a matter of milliseconds: the line is
+  // held to what this test saw, at least 12 s and no more than from the
+  // announcement to the line. (A window of 12 to 14 s used to fail on a
+  // loaded machine, the later prune coming an instant after 15 s.)
+  const std::string left = "[pim-node] peer left: 10.77.0.2 beta (silent ";
+  text = node.read_stderr_until(left, milliseconds{18000});
+  const auto left_read = std::chrono::steady_clock::now();
+  const std::size_t at = text.find(left);
+  ASSERT_NE(at, std::string::npos) << text;
+  const std::size_t end = text.find(" s)\n", at);
+  ASSERT_NE(end, std::string::npos) << text;
+  const long silent =
+      std::stol(text.substr(at + left.size(), end - at - left.size()));
+  EXPECT_GE(silent, 12) << text;
+  EXPECT_LE(silent, std::chrono::duration_cast<std::chrono::seconds>(left_read -
+                                                                     beta_sent)
+                        .count())
+      << text;
+  EXPECT_EQ(text.find("peer left: 10.77.0.1"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -4,13 +4,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,12 +33,6 @@ IpAddress v4(const char* text) {
   return IpAddress::from_v4(addr);
 }
 
-IpAddress v6(const char* text) {
-  in6_addr addr{};
-  EXPECT_EQ(inet_pton(AF_INET6, text, &addr), 1) << text;
-  return IpAddress::from_v6(addr);
-}
-
 // A copy of every entry, taken through the table's one read operation.
 PeerMap entries(PeerTable& table) {
   PeerMap copy;
@@ -45,6 +44,26 @@ IpAddress numbered(std::uint8_t i) {
   IpAddress addr;
   addr.bytes = {10, 0, 0, i};
   return addr;
+}
+
+// The stamp that record_peer gave `addr`'s entry.
+MonotonicClock::time_point last_seen(PeerTable& table, const IpAddress& addr) {
+  return entries(table).at(addr).last_seen;
+}
+
+// Waits until the clock has moved past `stamp`, so that the next batch is
+// stamped later.
+void wait_past(MonotonicClock::time_point stamp) {
+  while (MonotonicClock::now() <= stamp) {
+  }
+}
+
+// The hosts of `peers`, sorted.
+std::vector<std::string> hosts_of(const std::vector<Peer>& peers) {
+  std::vector<std::string> hosts;
+  for (const Peer& peer : peers) hosts.push_back(peer.host);
+  std::sort(hosts.begin(), hosts.end());
+  return hosts;
 }
 
 TEST(PruneStale, DropsPeersSilentForTwelveWholeSecondsOrMore) {
@@ -60,75 +79,90 @@ TEST(PruneStale, DropsPeersSilentForTwelveWholeSecondsOrMore) {
       {milliseconds{12001}, false},
       {seconds{3600}, false},
   };
-  // Any fixed reading will do: prune_stale never reads the clock itself.
-  const MonotonicClock::time_point now =
-      MonotonicClock::time_point{} + seconds{100000};
+  PeerTable empty;
+  EXPECT_EQ(empty.prune_stale(MonotonicClock::now()), 0u);  // stays empty
+  EXPECT_TRUE(entries(empty).empty());
+  // prune_stale never reads the clock itself: each case prunes at its
+  // silence after the stamp that record_peer took.
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "silent for " << c.silent.count() << " ns");
+    PeerTable table;
+    HeardPeer heard[] = {{numbered(1), "one", 8.0f}};
+    table.record_peer(heard);
+    std::vector<Peer> removed;
+    EXPECT_EQ(
+        table.prune_stale(last_seen(table, numbered(1)) + c.silent, &removed),
+        c.kept ? 0u : 1u);
+    EXPECT_EQ(entries(table).contains(numbered(1)), c.kept);
+    EXPECT_EQ(hosts_of(removed), c.kept ? std::vector<std::string>{}
+                                        : std::vector<std::string>{"one"});
+  }
+  // One pass drops some and keeps others: pruned 12 s after the first of two
+  // batches, it drops that batch and keeps the one stamped later.
   PeerTable table;
-  EXPECT_EQ(table.prune_stale(now), 0u);  // an empty table stays empty
-  EXPECT_TRUE(entries(table).empty());
-  for (std::uint8_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(table.record_peer(numbered(i), "host" + std::to_string(i), 8.0f,
-                                now - cases[i].silent),
-              Recorded::kJoined);
-  }
+  HeardPeer first[] = {{numbered(1), "one", 8.0f}, {numbered(2), "two", 8.0f}};
+  table.record_peer(first);
+  const MonotonicClock::time_point first_seen = last_seen(table, numbered(1));
+  wait_past(first_seen);
+  HeardPeer second[] = {{numbered(3), "three", 8.0f}};
+  table.record_peer(second);
   std::vector<Peer> removed;
-  EXPECT_EQ(table.prune_stale(now, &removed), 3u);
+  EXPECT_EQ(table.prune_stale(first_seen + seconds{12}, &removed), 2u);
+  EXPECT_EQ(hosts_of(removed), (std::vector<std::string>{"one", "two"}));
   const PeerMap left = entries(table);
-  for (std::uint8_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(left.contains(numbered(i)), cases[i].kept)
-        << "silent for " << cases[i].silent.count() << " ns";
-  }
-  EXPECT_EQ(left.size(), 3u);
-  ASSERT_EQ(removed.size(), 3u);
-  std::vector<std::string> removed_hosts;
-  for (const Peer& peer : removed) removed_hosts.push_back(peer.host);
-  std::sort(removed_hosts.begin(), removed_hosts.end());
-  EXPECT_EQ(removed_hosts,
-            (std::vector<std::string>{"host3", "host4", "host5"}));
+  EXPECT_EQ(left.size(), 1u);
+  EXPECT_TRUE(left.contains(numbered(3)));
 }
 
 // A full table refuses new addresses, still refreshes the ones it holds, and
 // takes new ones again once expiry has made room.
 TEST(RecordPeer, CapacityRefusesOnlyNewAddresses) {
-  const MonotonicClock::time_point start =
-      MonotonicClock::time_point{} + seconds{1000};
   struct Step {
     std::uint8_t addr;
-    seconds at;  // after start
     Recorded expected;
   };
-  const Step steps[] = {
-      {1, seconds{0}, Recorded::kJoined},
-      {2, seconds{5}, Recorded::kJoined},
-      {3, seconds{6}, Recorded::kRefused},    // full
-      {1, seconds{7}, Recorded::kRefreshed},  // known: refreshed all the same
-      {3, seconds{8}, Recorded::kRefused},
-      // At 17 s the prune below drops 2 (silent 12 s) and keeps 1 (10 s).
-      {3, seconds{17}, Recorded::kJoined},
-      {4, seconds{17}, Recorded::kRefused},
+  const std::vector<Step> batches[] = {
+      {{1, Recorded::kJoined}, {2, Recorded::kJoined}, {3, Recorded::kRefused}},
+      // Stamped later than the first batch; 1 is refreshed all the same.
+      {{1, Recorded::kRefreshed}, {3, Recorded::kRefused}},
+      // After a prune 12 s after the first batch, which drops 2 and keeps 1.
+      {{3, Recorded::kJoined}, {4, Recorded::kRefused}},
   };
   PeerTable table(2);
-  for (const Step& step : steps) {
-    if (step.at == seconds{17}) table.prune_stale(start + seconds{17});
-    EXPECT_EQ(
-        table.record_peer(numbered(step.addr), "h", 1.0f, start + step.at),
-        step.expected)
-        << "address " << int{step.addr} << " at " << step.at.count() << " s";
+  MonotonicClock::time_point first_seen;
+  for (std::size_t b = 0; b < std::size(batches); ++b) {
+    if (b == 1) wait_past(first_seen);
+    if (b == 2) {
+      EXPECT_EQ(table.prune_stale(first_seen + seconds{12}), 1u);
+    }
+    std::vector<HeardPeer> heard;
+    for (const Step& step : batches[b]) {
+      heard.push_back(HeardPeer{numbered(step.addr), "h", 1.0f});
+    }
+    table.record_peer(heard);
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+      EXPECT_EQ(heard[i].recorded, batches[b][i].expected)
+          << "batch " << b << ", address " << int{batches[b][i].addr};
+    }
+    if (b == 0) first_seen = last_seen(table, numbered(1));
   }
   const PeerMap left = entries(table);
   EXPECT_EQ(left.size(), 2u);
-  EXPECT_EQ(left.at(numbered(1)).last_seen, start + seconds{7});
+  EXPECT_GT(left.at(numbered(1)).last_seen, first_seen);
   EXPECT_TRUE(left.contains(numbered(3)));
 }
 
 TEST(RecordPeer, ReplacesTheWholeEntryAndStampsTheTime) {
   PeerTable table;
   const IpAddress addr = v4("192.168.1.20");
+  const std::string long_host(40, 'a');
+  HeardPeer heard[] = {{addr, long_host, 8.0f}, {addr, "", -0.0f}};
   const auto before = MonotonicClock::now();
-  EXPECT_EQ(table.record_peer(addr, std::string(40, 'a'), 8.0f),
-            Recorded::kJoined);
-  EXPECT_EQ(table.record_peer(addr, "", -0.0f), Recorded::kRefreshed);
+  table.record_peer(heard);
   const auto after = MonotonicClock::now();
+  EXPECT_EQ(heard[0].recorded, Recorded::kJoined);
+  EXPECT_EQ(heard[1].recorded, Recorded::kRefreshed);
   const PeerMap peers = entries(table);
   ASSERT_EQ(peers.size(), 1u);
   const Peer& peer = peers.at(addr);
@@ -139,44 +173,62 @@ TEST(RecordPeer, ReplacesTheWholeEntryAndStampsTheTime) {
   EXPECT_LE(peer.last_seen, after);
 }
 
-TEST(IpAddress, IsKeyedByFamilyAndAllBytes) {
+TEST(IpAddress, IsKeyedByAllFourBytes) {
   PeerTable table;
-  // 1.2.3.4 and 102:304:: share their first four bytes.
-  const IpAddress addresses[] = {v4("1.2.3.4"), v6("102:304::"), v4("1.2.3.5"),
-                                 v6("::ffff:1.2.3.4"), v6("102:304::1")};
-  for (const IpAddress& addr : addresses) {
-    table.record_peer(addr, addr.to_string(), 1.0f);
+  // Each differs from 1.2.3.4 in one byte, or in their order.
+  const IpAddress addresses[] = {v4("1.2.3.4"), v4("1.2.3.5"), v4("1.2.4.4"),
+                                 v4("1.3.3.4"), v4("2.2.3.4"), v4("4.3.2.1")};
+  std::vector<std::string> texts;
+  std::vector<HeardPeer> heard;
+  for (const IpAddress& addr : addresses) texts.push_back(addr.to_string());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    heard.push_back(HeardPeer{addresses[i], texts[i], 1.0f});
   }
+  table.record_peer(heard);
   const PeerMap peers = entries(table);
   EXPECT_EQ(peers.size(), std::size(addresses));
   EXPECT_EQ(peers.at(v4("1.2.3.4")).host, "1.2.3.4");
-  EXPECT_EQ(peers.at(v6("102:304::")).host, "102:304::");
-  EXPECT_EQ(peers.at(v6("::ffff:1.2.3.4")).host, "::ffff:1.2.3.4");
+  EXPECT_EQ(peers.at(v4("1.2.3.5")).host, "1.2.3.5");
+  EXPECT_EQ(peers.at(v4("4.3.2.1")).host, "4.3.2.1");
+}
+
+// What `run` writes to standard error, read as it is written so that a long
+// output never fills the pipe.
+template <typename Run>
+std::string stderr_of(Run run) {
+  int pipe_fds[2];
+  EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+  std::string text;
+  std::thread reader([&text, fd = pipe_fds[0]] {
+    char buffer[4096];
+    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+  });
+  const int saved = dup(STDERR_FILENO);
+  dup2(pipe_fds[1], STDERR_FILENO);
+  close(pipe_fds[1]);
+  run();
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  reader.join();
+  close(pipe_fds[0]);
+  return text;
 }
 
 // What PeerLog writes to standard error for changes at the given times.
 std::string peer_log_output(
     const std::vector<std::pair<milliseconds, std::string>>& changes,
     milliseconds flush_at) {
-  int pipe_fds[2];
-  EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK), 0);
-  const int saved = dup(STDERR_FILENO);
-  dup2(pipe_fds[1], STDERR_FILENO);
   const MonotonicClock::time_point start =
       MonotonicClock::time_point{} + seconds{5000};
-  PeerLog log;
-  for (const auto& [at, line] : changes) log.write(line, start + at);
-  log.flush(start + flush_at);
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  close(pipe_fds[1]);
-  std::string text;
-  char buffer[4096];
-  for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(pipe_fds[0]);
-  return text;
+  return stderr_of([&] {
+    PeerLog log;
+    for (const auto& [at, line] : changes) {
+      if (log.lines.admit(start + at)) log_line(line);
+    }
+    log.lines.flush(start + flush_at);
+  });
 }
 
 TEST(PeerLog, AtMostTwentyLinesASecondThenOneSummary) {
@@ -204,6 +256,123 @@ TEST(PeerLog, AtMostTwentyLinesASecondThenOneSummary) {
   EXPECT_EQ(peer_log_output({{milliseconds{0}, "a"}, {milliseconds{1}, "b"}},
                             milliseconds{900}),
             "[pim-node] a\n[pim-node] b\n");
+}
+
+// Threads that wrote at the same new second used to let a line through
+// uncounted when one of them lost the race to open that second.
+TEST(PeerLog, AtMostTwentyLinesASecondFromThreadsAtOnce) {
+  constexpr int THREADS = 2;
+  constexpr int SECONDS = 500;
+  constexpr int LINES = 12;  // per thread and second: 24 for a budget of 20
+  const MonotonicClock::time_point start =
+      MonotonicClock::time_point{} + seconds{7000};
+  const std::string text = stderr_of([&] {
+    PeerLog log;
+    // A second's lines begin once every thread has written the one before,
+    // all at one moment a little later: the threads watch the clock for it
+    // rather than each other, so that none of them starts first.
+    std::atomic<int> arrived{0};
+    std::atomic<int> opened{0};
+    std::atomic<MonotonicClock::rep> go{0};
+    const auto ticks = [] {
+      return MonotonicClock::now().time_since_epoch().count();
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+      threads.emplace_back([&, t] {
+        // On a processor each, when there are two, so that they can meet.
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        CPU_SET(t, &cpus);
+        (void)pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus);
+        for (int s = 0; s < SECONDS; ++s) {
+          std::string line = "s";
+          line.append(std::to_string(s)).append(" t").append(std::to_string(t));
+          if (arrived.fetch_add(1) + 1 == THREADS * (s + 1)) {
+            go.store(ticks() + nanoseconds{20000}.count());
+            opened.store(s + 1);
+          }
+          while (opened.load() <= s) std::this_thread::yield();
+          while (ticks() < go.load()) {
+          }
+          for (int i = 0; i < LINES; ++i) {
+            if (log.lines.admit(start + seconds{s} + milliseconds{i})) {
+              log_line(line);
+            }
+          }
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    log.lines.flush(start + seconds{SECONDS});
+  });
+  std::vector<int> shown(SECONDS, 0);
+  std::size_t held_back = 0;
+  std::size_t begin = 0;
+  for (std::size_t end; (end = text.find('\n', begin)) != std::string::npos;
+       begin = end + 1) {
+    const std::string line = text.substr(begin, end - begin);
+    ASSERT_TRUE(line.starts_with("[pim-node] ")) << line;
+    const std::string rest = line.substr(std::strlen("[pim-node] "));
+    if (rest.starts_with("s")) {
+      const int second = std::stoi(rest.substr(1));
+      ASSERT_TRUE(second >= 0 && second < SECONDS) << line;
+      ++shown[second];
+    } else {
+      ASSERT_TRUE(rest.ends_with(" more peer changes not shown")) << line;
+      held_back += std::stoul(rest);
+    }
+  }
+  int wrong = 0;  // seconds that did not show exactly 20 lines
+  for (int s = 0; s < SECONDS; ++s) {
+    if (shown[s] == 20) continue;
+    if (wrong++ == 0) ADD_FAILURE() << shown[s] << " lines in second " << s;
+  }
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(held_back, std::size_t{(THREADS * LINES - 20) * SECONDS});
+}
+
+// The listener's lines for what it recorded: a join line for each new entry
+// with --log-peers, and with or without it the table-full line at the first
+// refusal, then at most once a minute.
+TEST(ReportRecorded, JoinsWhenLoggedAndTableFullOnceAMinute) {
+  const MonotonicClock::time_point start =
+      MonotonicClock::time_point{} + seconds{9000};
+  const struct {
+    milliseconds at;
+    bool table_full_said;
+  } batches[] = {
+      {milliseconds{0}, true},  // the first refusal
+      {milliseconds{1000}, false},   {milliseconds{59999}, false},
+      {milliseconds{60000}, true},  // a minute after the line
+      {milliseconds{60500}, false},  {milliseconds{150000}, true},
+      {milliseconds{209999}, false}, {milliseconds{210000}, true},
+  };
+  for (const bool log_peers : {false, true}) {
+    SCOPED_TRACE(log_peers ? "--log-peers" : "without --log-peers");
+    std::string expected;
+    const std::string text = stderr_of([&] {
+      PeerLog log;
+      RateLimitedLog table_full(TABLE_FULL_LIMIT);
+      for (const auto& batch : batches) {
+        const HeardPeer heard[] = {
+            {numbered(1), "one", 1.0f, Recorded::kJoined},
+            {numbered(2), "two", 1.0f, Recorded::kRefreshed},
+            {numbered(3), "three", 1.0f, Recorded::kRefused},
+            {numbered(4), "four", 1.0f, Recorded::kRefused},
+        };
+        report_recorded(heard, 16384, log_peers ? &log : nullptr, table_full,
+                        start + batch.at);
+        if (log_peers) expected += "[pim-node] peer joined: 10.0.0.1 one\n";
+        if (batch.table_full_said) {
+          expected +=
+              "[pim-node] peer table full (16384 peers): announcements from "
+              "new addresses ignored\n";
+        }
+      }
+    });
+    EXPECT_EQ(text, expected);
+  }
 }
 
 TEST(PeerLog, LinesEscapeTheHost) {

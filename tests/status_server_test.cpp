@@ -41,6 +41,13 @@ IpAddress v4(std::uint32_t n) {
   return IpAddress::from_v4(addr);
 }
 
+// One peer recorded as the listener records a batch.
+void record(PeerTable& table, const IpAddress& addr, std::string_view host,
+            float ram) {
+  HeardPeer heard[] = {{addr, host, ram}};
+  table.record_peer(heard);
+}
+
 long long elapsed_ms(Clock::time_point since) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
 }
@@ -63,7 +70,7 @@ PeerTable& lasting_table() { return *new PeerTable; }
 PeerTable& large_table(std::uint32_t peers) {
   PeerTable& table = lasting_table();
   for (std::uint32_t i = 0; i < peers; ++i) {
-    table.record_peer(v4(0x0A000000 + i), std::string(1000, 'h'), 1.0f);
+    record(table, v4(0x0A000000 + i), std::string(1000, 'h'), 1.0f);
   }
   return table;
 }
@@ -376,7 +383,7 @@ TEST(ServeStatus, ResponseCutWithResetWhenTimeRunsOut) {
     send_all(fd, "GET");
     std::this_thread::sleep_for(milliseconds{100});
     const auto before_record = Clock::now();
-    table.record_peer(v4(0x0B000001), "late", 2.0f);
+    record(table, v4(0x0B000001), "late", 2.0f);
     EXPECT_LT(elapsed_ms(before_record), 700)
         << "the lock was held during the write";
     std::this_thread::sleep_for(milliseconds{400});
