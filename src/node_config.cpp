@@ -11,7 +11,6 @@
 #include <optional>
 #include <utility>
 
-#include "announcement.h"
 #include "text_format.h"
 
 namespace {
