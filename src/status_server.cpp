@@ -204,16 +204,16 @@ class StatusLoop {
       const auto now = Clock::now();
       step_connections(now);
       if (accept_ready) accept_pending(now);
-      answer_requests();
-      responses_.end_turn();
+      answer_requests(now);
+      responses_.expire(now);
     }
   }
 
  private:
   // Polls the connections that wait on their descriptors and, while there is
   // room and no failure pause, the listening socket, until one is ready or
-  // the earliest time by which a connection or the pause wants a turn.
-  // Returns whether the listening socket is ready.
+  // the earliest time by which a connection, the pause or the kept response
+  // wants a turn. Returns whether the listening socket is ready.
   bool wait() {
     const auto now = Clock::now();
     std::optional<Clock::time_point> wake;
@@ -227,6 +227,7 @@ class StatusLoop {
       wake_by(next.until);
     }
     if (now < accept_resume_) wake_by(accept_resume_);
+    if (const auto expiry = responses_.expires_at()) wake_by(*expiry);
     const bool listening = now >= accept_resume_ && has_room();
     if (listening) polled_.push_back(pollfd{listen_fd_, POLLIN, 0});
     int timeout = -1;
@@ -316,39 +317,42 @@ class StatusLoop {
     return false;
   }
 
-  // Answers the requests read, oldest first, while the responses being
-  // written leave room in the budget; the others wait, their time running,
-  // until a write ends.
-  void answer_requests() {
+  // Answers the requests read, oldest first, while the responses held (the
+  // kept one and those being written) leave room in the budget; the others
+  // wait, their time running, until a write ends.
+  void answer_requests(Clock::time_point now) {
     for (Connection& c : connections_) {
       if (c.stage == Stage::kAnswer &&
           response_bytes_held() < RESPONSE_MEMORY_BUDGET) {
-        handle_status(c);
+        handle_status(c, now);
       }
     }
     std::erase_if(connections_, is_closed);
   }
 
   // Answers one request that passed the GET check: the document is built
-  // under the table's lock (or shared, see SharedResponse) and written after
-  // it is released, within the time limit from the request's read.
-  void handle_status(Connection& c) {
-    c.answer(responses_.get(config_.host, table_, config_.ram));
+  // under the table's lock, or kept from an earlier request while the table
+  // has not changed (see ResponseCache), and written after the lock is
+  // released, within the time limit from the request's read.
+  void handle_status(Connection& c, Clock::time_point now) {
+    c.answer(responses_.get(config_.host, table_, config_.ram, now));
   }
 
-  // The bytes of the responses being written, each buffer counted once.
+  // The bytes of the kept response and of those being written, each buffer
+  // counted once.
   std::size_t response_bytes_held() const {
     std::vector<const std::string*> counted;
     std::size_t bytes = 0;
-    for (const Connection& c : connections_) {
-      if (!c.response) continue;
-      const std::string* buffer = c.response.get();
-      if (std::find(counted.begin(), counted.end(), buffer) != counted.end()) {
-        continue;
+    const auto count = [&](const std::string* buffer) {
+      if (buffer == nullptr ||
+          std::find(counted.begin(), counted.end(), buffer) != counted.end()) {
+        return;
       }
       counted.push_back(buffer);
       bytes += buffer->size();
-    }
+    };
+    count(responses_.kept());
+    for (const Connection& c : connections_) count(c.response.get());
     return bytes;
   }
 
@@ -363,7 +367,7 @@ class StatusLoop {
   // listening socket while it is polled.
   std::vector<pollfd> polled_;
   Clock::time_point accept_resume_{};
-  SharedResponse responses_;
+  ResponseCache responses_;
 };
 
 }  // namespace

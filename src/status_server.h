@@ -1,7 +1,8 @@
 // The loopback status endpoint, on a thread of its own started by main: one
 // thread serving many connections at once, one status document per GET. The
-// document is built under the table lock (taken by the table's read) and
-// written after it is released, so a slow client never holds up any thread.
+// document is built under the table lock (taken by the table's read_changed)
+// once for every change of the table, and written after the lock is
+// released, so a slow client never holds up any thread.
 #pragma once
 
 #include <chrono>
@@ -24,11 +25,12 @@ inline constexpr std::chrono::milliseconds CONNECTION_TIME_LIMIT{5000};
 // A new connection beyond it takes the place of the one that has waited
 // longest without sending its request.
 inline constexpr std::size_t MAX_STATUS_CONNECTIONS = 256;
-// Responses being written hold at most about this many bytes between them
-// (a buffer shared by several connections counts once): a GET read while
-// they hold more waits, its time running, until a write ends. A full table's
-// document is about 4.5 MB, a real mesh's a few kilobytes; without the bound,
-// clients that change the table and never read could hold 256 documents.
+// Responses being written and the one kept for later requests hold at most
+// about this many bytes between them (a buffer shared by several connections
+// counts once): a GET read while they hold more waits, its time running,
+// until a write ends. A full table's document is about 4.5 MB, a real mesh's
+// a few kilobytes; without the bound, clients that change the table and
+// never read could hold 256 documents.
 inline constexpr std::size_t RESPONSE_MEMORY_BUDGET = std::size_t{16} << 20;
 
 // Serves 127.0.0.1:47833 forever. Returns only when the listening socket
