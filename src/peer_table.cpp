@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <malloc.h>
 
+#include <bit>
 #include <cstring>
 #include <functional>
 
@@ -44,6 +45,10 @@ Recorded PeerTable::record_locked(const IpAddress& addr, std::string_view host,
                                   float ram, MonotonicClock::time_point now) {
   if (const auto found = peers_.find(addr); found != peers_.end()) {
     Peer& peer = found->second;
+    if (peer.host != host || std::bit_cast<std::uint32_t>(peer.ram) !=
+                                 std::bit_cast<std::uint32_t>(ram)) {
+      mark_changed();
+    }
     peer.host.assign(host);  // keeps the string's storage when it fits
     peer.ram = ram;
     peer.last_seen = now;
@@ -51,6 +56,7 @@ Recorded PeerTable::record_locked(const IpAddress& addr, std::string_view host,
   }
   if (peers_.size() >= capacity_) return Recorded::kRefused;
   peers_.emplace(addr, Peer{std::string(host), ram, now, addr});
+  mark_changed();
   return Recorded::kJoined;
 }
 
@@ -70,6 +76,7 @@ std::size_t PeerTable::prune_stale(MonotonicClock::time_point now,
       it = peers_.erase(it);
       ++count;
     }
+    if (count > 0) mark_changed();
     // The bucket array never shrinks on its own; after a flood it would keep
     // its largest size for the rest of the process's life.
     if (count >= TRIM_AFTER_REMOVED) peers_.rehash(0);

@@ -102,14 +102,31 @@ class PeerTable {
     std::forward<Visit>(visit)(std::as_const(peers_));
   }
 
+  // As read, but only when what the status document shows may have changed
+  // since the call that set `seen` (0: none yet): then it sets `seen` and
+  // returns true. Entries joining or leaving and refreshes with another host
+  // or ram figure (compared bit for bit) are changes; the map's order moves
+  // only with one of them.
+  template <typename Visit>
+  bool read_changed(std::uint64_t& seen, Visit&& visit) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    if (seen == version_) return false;
+    seen = version_;
+    std::forward<Visit>(visit)(std::as_const(peers_));
+    return true;
+  }
   std::size_t capacity() const { return capacity_; }
 
  private:
   Recorded record_locked(const IpAddress& addr, std::string_view host,
                          float ram, MonotonicClock::time_point now)
       REQUIRES(mutex_);
+  // Every change of what read_changed watches goes through here.
+  void mark_changed() REQUIRES(mutex_) { ++version_; }
 
   const std::size_t capacity_;
   Mutex mutex_;
   PeerMap peers_ GUARDED_BY(mutex_);
+  // Moves with every mark_changed; never 0.
+  std::uint64_t version_ GUARDED_BY(mutex_) = 1;
 };

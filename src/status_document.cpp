@@ -66,20 +66,29 @@ std::string status_response(std::string document) {
   return document;
 }
 
-std::shared_ptr<const std::string> SharedResponse::get(std::string_view host,
-                                                       PeerTable& table,
-                                                       float ram) {
-  if (current_) return current_;
+std::shared_ptr<const std::string> ResponseCache::get(
+    std::string_view host, PeerTable& table, float ram,
+    MonotonicClock::time_point now) {
   std::string document;
-  table.read([&](const PeerMap& peers) {
+  const bool changed = table.read_changed(seen_, [&](const PeerMap& peers) {
     document = status_document(host, peers, ram);
   });
-  std::string built = status_response(std::move(document));
-  if (auto last = last_.lock(); last && *last == built) {
-    current_ = std::move(last);
-  } else {
-    current_ = std::make_shared<const std::string>(std::move(built));
+  if (changed) {
+    response_ = std::make_shared<const std::string>(
+        status_response(std::move(document)));
   }
-  last_ = current_;
-  return current_;
+  last_used_ = now;
+  return response_;
+}
+
+void ResponseCache::expire(MonotonicClock::time_point now) {
+  if (response_ && now - last_used_ >= RESPONSE_CACHE_HOLD) {
+    response_.reset();
+    seen_ = 0;
+  }
+}
+
+std::optional<MonotonicClock::time_point> ResponseCache::expires_at() const {
+  if (!response_) return std::nullopt;
+  return last_used_ + RESPONSE_CACHE_HOLD;
 }

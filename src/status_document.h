@@ -1,11 +1,14 @@
 // The status document: the HTTP response whose body is the JSON text listing
 // this node, its peers and their total ram. Called by the status thread.
 // status_document and status_response take no lock (the caller of
-// status_document holds the view of the peers); SharedResponse::get takes
-// the table lock itself through PeerTable::read.
+// status_document holds the view of the peers); ResponseCache::get takes
+// the table lock itself through PeerTable::read_changed.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,22 +26,34 @@ std::string status_document(std::string_view host, const PeerMap& peers,
 // Content-Length counts the document's bytes, then the document.
 std::string status_response(std::string document);
 
-// The response for the requests read in one turn of the status loop, built
-// once per turn. A response with the same bytes as one still being written
-// elsewhere shares that one's buffer, so that clients who ask and never read
-// hold one copy of an unchanged document between them.
-class SharedResponse {
+// A response kept unused this long is dropped, so that an idle server does
+// not hold a large document for good; a client that polls several times a
+// second keeps it.
+inline constexpr std::chrono::milliseconds RESPONSE_CACHE_HOLD{1000};
+
+// The response of the status loop, built once for every change of the table
+// and shared by the requests read meanwhile. `host` and `ram` are the same at
+// every call.
+class ResponseCache {
  public:
-  // The response for a request read now: on the first call of a turn it is
-  // built from the table under its lock (taken here; never call with it
-  // held), later calls of the turn get the same buffer.
+  // The response for a request read before the call: the one kept, while the
+  // table reports no change since it was built, else one built now. The
+  // table lock is taken here (never call with it held), and held only to
+  // learn that nothing changed when nothing has.
   std::shared_ptr<const std::string> get(std::string_view host,
-                                         PeerTable& table, float ram);
-  // Later requests get a document built afresh. Holds no buffer between
-  // turns, so an idle server keeps no large document alive.
-  void end_turn() { current_.reset(); }
+                                         PeerTable& table, float ram,
+                                         MonotonicClock::time_point now);
+  // Drops the response kept when it has not been used for
+  // RESPONSE_CACHE_HOLD at `now`.
+  void expire(MonotonicClock::time_point now);
+  // When expire drops the response kept, unless it is used again first;
+  // none while none is kept.
+  std::optional<MonotonicClock::time_point> expires_at() const;
+  // The response kept, or nullptr.
+  const std::string* kept() const { return response_.get(); }
 
  private:
-  std::shared_ptr<const std::string> current_;
-  std::weak_ptr<const std::string> last_;
+  std::shared_ptr<const std::string> response_;
+  std::uint64_t seen_ = 0;  // the table's version of response_; 0 with none
+  MonotonicClock::time_point last_used_{};
 };

@@ -57,6 +57,7 @@ enum class Stage {
 struct Connection {
   int fd = -1;  // -1 once closed
   Stage stage = Stage::kRequest;
+  Clock::time_point accepted;
   // The end of the time to send the request, then of the time to take the
   // whole response.
   Clock::time_point deadline;
@@ -173,9 +174,13 @@ struct Connection {
     close_connection();
   }
 
-  // Whether the connection may be dropped to make room for a new one: it has
-  // not sent its request (as far as the loop has read).
-  bool may_make_room() const { return stage == Stage::kRequest; }
+  // From when the connection may be dropped to make room for a new one: once
+  // it has had its grace, while it has not sent its request (as far as the
+  // loop has read); none once it has.
+  std::optional<Clock::time_point> may_make_room_from() const {
+    if (stage != Stage::kRequest) return std::nullopt;
+    return accepted + ADMISSION_GRACE;
+  }
 
   void close_connection() {
     close(fd);
@@ -204,16 +209,17 @@ class StatusLoop {
       const auto now = Clock::now();
       step_connections(now);
       if (accept_ready) accept_pending(now);
-      answer_requests();
-      responses_.end_turn();
+      answer_requests(now);
+      responses_.expire(now);
     }
   }
 
  private:
   // Polls the connections that wait on their descriptors and, while there is
   // room and no failure pause, the listening socket, until one is ready or
-  // the earliest time by which a connection or the pause wants a turn.
-  // Returns whether the listening socket is ready.
+  // the earliest time by which a connection, the pause, room for a newcomer
+  // or the kept response wants a turn. Returns whether the listening socket
+  // is ready.
   bool wait() {
     const auto now = Clock::now();
     std::optional<Clock::time_point> wake;
@@ -227,7 +233,10 @@ class StatusLoop {
       wake_by(next.until);
     }
     if (now < accept_resume_) wake_by(accept_resume_);
-    const bool listening = now >= accept_resume_ && has_room();
+    const std::optional<Clock::time_point> room = room_from(now);
+    if (room && *room > now) wake_by(*room);
+    if (const auto expiry = responses_.expires_at()) wake_by(*expiry);
+    const bool listening = now >= accept_resume_ && room && *room <= now;
     if (listening) polled_.push_back(pollfd{listen_fd_, POLLIN, 0});
     int timeout = -1;
     if (wake) {
@@ -261,21 +270,31 @@ class StatusLoop {
     std::erase_if(connections_, is_closed);
   }
 
-  // Whether a connection accepted now can be held: fewer than the bound
-  // are, or one of them may make room for it. While there is none, new
-  // connections wait in the backlog (once it is full the kernel makes
-  // clients retry): each answer ends within its time limit, while a
-  // connection accepted only to be closed would cost its client the request.
-  bool has_room() const {
-    return connections_.size() < MAX_STATUS_CONNECTIONS ||
-           std::any_of(connections_.begin(), connections_.end(),
-                       [](const Connection& c) { return c.may_make_room(); });
+  // The one place where admission is decided: from when a connection
+  // accepted can be held. At once while fewer than the bound are; else once
+  // the oldest that has not sent its request has had its grace; never while
+  // each has sent its request. Until then new connections wait in the backlog
+  // (once it is full the kernel makes clients retry): each answer ends within
+  // its time limit, while a connection accepted only to be closed would cost
+  // its client the request.
+  std::optional<Clock::time_point> room_from(Clock::time_point now) const {
+    if (connections_.size() < MAX_STATUS_CONNECTIONS) return now;
+    // In accepted order, so the first that may make room is the oldest.
+    for (const Connection& c : connections_) {
+      if (const auto from = c.may_make_room_from()) return from;
+    }
+    return std::nullopt;
+  }
+
+  bool has_room(Clock::time_point now) const {
+    const std::optional<Clock::time_point> room = room_from(now);
+    return room && *room <= now;
   }
 
   // Accepts every pending connection while there is room, so that the
   // backlog never fills.
   void accept_pending(Clock::time_point now) {
-    while (has_room()) {
+    while (has_room(now)) {
       const int fd =
           accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
@@ -289,6 +308,7 @@ class StatusLoop {
       }
       Connection accepted;
       accepted.fd = fd;
+      accepted.accepted = now;
       accepted.deadline = now + time_limit_;
       connections_.push_back(std::move(accepted));
       if (connections_.size() > MAX_STATUS_CONNECTIONS && !make_room(now)) {
@@ -301,12 +321,14 @@ class StatusLoop {
   }
 
   // Drops the connection that has waited longest without sending its
-  // request. One whose request has arrived (readiness not polled yet) gets
-  // its read now instead, and the search goes on. Returns false when no
-  // connection older than the newest could be let go.
+  // request, among those past their grace. One whose request has arrived
+  // (readiness not polled yet) gets its read now instead, and the search goes
+  // on. Returns false when no connection older than the newest could be let
+  // go.
   bool make_room(Clock::time_point now) {
     for (auto c = connections_.begin(); c + 1 < connections_.end(); ++c) {
-      if (!c->may_make_room()) continue;
+      const std::optional<Clock::time_point> from = c->may_make_room_from();
+      if (!from || *from > now) continue;
       if (!c->read_request(now, time_limit_)) c->close_connection();
       if (is_closed(*c)) {
         connections_.erase(c);
@@ -316,39 +338,42 @@ class StatusLoop {
     return false;
   }
 
-  // Answers the requests read, oldest first, while the responses being
-  // written leave room in the budget; the others wait, their time running,
-  // until a write ends.
-  void answer_requests() {
+  // Answers the requests read, oldest first, while the responses held (the
+  // kept one and those being written) leave room in the budget; the others
+  // wait, their time running, until a write ends.
+  void answer_requests(Clock::time_point now) {
     for (Connection& c : connections_) {
       if (c.stage == Stage::kAnswer &&
           response_bytes_held() < RESPONSE_MEMORY_BUDGET) {
-        handle_status(c);
+        handle_status(c, now);
       }
     }
     std::erase_if(connections_, is_closed);
   }
 
   // Answers one request that passed the GET check: the document is built
-  // under the table's lock (or shared, see SharedResponse) and written after
-  // it is released, within the time limit from the request's read.
-  void handle_status(Connection& c) {
-    c.answer(responses_.get(config_.host, table_, config_.ram));
+  // under the table's lock, or kept from an earlier request while the table
+  // has not changed (see ResponseCache), and written after the lock is
+  // released, within the time limit from the request's read.
+  void handle_status(Connection& c, Clock::time_point now) {
+    c.answer(responses_.get(config_.host, table_, config_.ram, now));
   }
 
-  // The bytes of the responses being written, each buffer counted once.
+  // The bytes of the kept response and of those being written, each buffer
+  // counted once.
   std::size_t response_bytes_held() const {
     std::vector<const std::string*> counted;
     std::size_t bytes = 0;
-    for (const Connection& c : connections_) {
-      if (!c.response) continue;
-      const std::string* buffer = c.response.get();
-      if (std::find(counted.begin(), counted.end(), buffer) != counted.end()) {
-        continue;
+    const auto count = [&](const std::string* buffer) {
+      if (buffer == nullptr ||
+          std::find(counted.begin(), counted.end(), buffer) != counted.end()) {
+        return;
       }
       counted.push_back(buffer);
       bytes += buffer->size();
-    }
+    };
+    count(responses_.kept());
+    for (const Connection& c : connections_) count(c.response.get());
     return bytes;
   }
 
@@ -363,7 +388,7 @@ class StatusLoop {
   // listening socket while it is polled.
   std::vector<pollfd> polled_;
   Clock::time_point accept_resume_{};
-  SharedResponse responses_;
+  ResponseCache responses_;
 };
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The loopback status endpoint, on a thread of its own started by main: one
 // thread serving many connections at once, one status document per GET. The
-// document is built under the table lock (taken by the table's read) and
-// written after it is released, so a slow client never holds up any thread.
+// document is built under the table lock (taken by the table's read_changed)
+// once for every change of the table, and written after the lock is
+// released, so a slow client never holds up any thread.
 #pragma once
 
 #include <chrono>
@@ -22,13 +23,22 @@ inline constexpr std::chrono::milliseconds CONNECTION_TIME_LIMIT{5000};
 // The most connections held at once, far below the 1024 descriptors the
 // process may have open, so that accept never fails for want of descriptors.
 // A new connection beyond it takes the place of the one that has waited
-// longest without sending its request.
+// longest without sending its request, once that one has had its
+// ADMISSION_GRACE; until then, and while every connection held has sent its
+// request, new connections wait in the backlog.
 inline constexpr std::size_t MAX_STATUS_CONNECTIONS = 256;
-// Responses being written hold at most about this many bytes between them
-// (a buffer shared by several connections counts once): a GET read while
-// they hold more waits, its time running, until a write ends. A full table's
-// document is about 4.5 MB, a real mesh's a few kilobytes; without the bound,
-// clients that change the table and never read could hold 256 documents.
+// How long a connection is held, whatever else arrives, for its request to
+// come. A client on this machine sends within a millisecond of connecting,
+// or a few when it is a slow script or the machine is busy; 50 ms covers
+// that with room to spare, and is still short enough for a newcomer to wait
+// out in the backlog while connections that never send fill the server.
+inline constexpr std::chrono::milliseconds ADMISSION_GRACE{50};
+// Responses being written and the one kept for later requests hold at most
+// about this many bytes between them (a buffer shared by several connections
+// counts once): a GET read while they hold more waits, its time running,
+// until a write ends. A full table's document is about 4.5 MB, a real mesh's
+// a few kilobytes; without the bound, clients that change the table and
+// never read could hold 256 documents.
 inline constexpr std::size_t RESPONSE_MEMORY_BUDGET = std::size_t{16} << 20;
 
 // Serves 127.0.0.1:47833 forever. Returns only when the listening socket

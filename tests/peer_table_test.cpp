@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
@@ -151,6 +152,70 @@ TEST(RecordPeer, CapacityRefusesOnlyNewAddresses) {
   EXPECT_EQ(left.size(), 2u);
   EXPECT_GT(left.at(numbered(1)).last_seen, first_seen);
   EXPECT_TRUE(left.contains(numbered(3)));
+}
+
+// The status loop builds its document again only when read_changed says
+// what it shows may have changed: a join, a leave, or a refresh with another
+// host or ram bits. A refresh with the same values, a refused newcomer and a
+// prune that removes nothing change nothing.
+TEST(ReadChanged, MovesWithWhatTheDocumentShows) {
+  const float nan = std::bit_cast<float>(0x7fc00000u);
+  const float other_nan = std::bit_cast<float>(0x7fc00001u);
+  enum class Do { kRecord, kPruneNone, kPruneAll };
+  struct Step {
+    const char* what;
+    Do action;
+    std::uint8_t addr;
+    const char* host;
+    float ram;
+    bool changed;
+  };
+  const Step steps[] = {
+      {"join", Do::kRecord, 1, "a", 1.0f, true},
+      {"same refresh", Do::kRecord, 1, "a", 1.0f, false},
+      {"other host", Do::kRecord, 1, "b", 1.0f, true},
+      {"longer host", Do::kRecord, 1, "bb", 1.0f, true},
+      {"other ram", Do::kRecord, 1, "bb", 2.0f, true},
+      {"ram NaN", Do::kRecord, 1, "bb", nan, true},
+      {"NaN of the same bits", Do::kRecord, 1, "bb", nan, false},
+      {"NaN of other bits", Do::kRecord, 1, "bb", other_nan, true},
+      {"zero", Do::kRecord, 1, "bb", 0.0f, true},
+      {"negative zero", Do::kRecord, 1, "bb", -0.0f, true},
+      {"second join", Do::kRecord, 2, "c", 1.0f, true},
+      {"refused: full", Do::kRecord, 3, "d", 1.0f, false},
+      {"same refresh of the second", Do::kRecord, 2, "c", 1.0f, false},
+      {"prune that keeps all", Do::kPruneNone, 0, "", 0.0f, false},
+      {"expiry", Do::kPruneAll, 0, "", 0.0f, true},
+      {"prune of an empty table", Do::kPruneAll, 0, "", 0.0f, false},
+      {"join after expiry", Do::kRecord, 3, "d", 1.0f, true},
+  };
+  PeerTable table(2);
+  std::uint64_t seen = 0;
+  std::size_t visits = 0;
+  const auto read = [&] {
+    return table.read_changed(seen, [&](const PeerMap&) { ++visits; });
+  };
+  EXPECT_TRUE(read());  // nothing seen yet
+  EXPECT_FALSE(read());
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    switch (step.action) {
+      case Do::kRecord: {
+        HeardPeer heard{numbered(step.addr), step.host, step.ram};
+        table.record_peer(std::span(&heard, 1));
+        break;
+      }
+      case Do::kPruneNone:
+        EXPECT_EQ(table.prune_stale(MonotonicClock::now()), 0u);
+        break;
+      case Do::kPruneAll:
+        table.prune_stale(MonotonicClock::now() + PEER_EXPIRY);
+        break;
+    }
+    EXPECT_EQ(read(), step.changed);
+    EXPECT_FALSE(read());  // seen is up to date
+  }
+  EXPECT_EQ(visits, 12u);  // the first read and the 11 changes
 }
 
 TEST(RecordPeer, ReplacesTheWholeEntryAndStampsTheTime) {
