@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstring>
 #include <span>
 #include <thread>
+#include <vector>
 
 #include "announcement.h"
 #include "log.h"
@@ -74,6 +76,27 @@ int open_broadcast_socket() {
   return other;
 }
 
+// Room for the one control message the listener asks for.
+struct ControlBuffer {
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(in_pktinfo))> bytes;
+};
+
+// The index of the interface a received datagram arrived on, from its
+// IP_PKTINFO control message; 0 when there is none.
+int arrival_interface(msghdr& message) {
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+       header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO ||
+        header->cmsg_len < CMSG_LEN(sizeof(in_pktinfo))) {
+      continue;
+    }
+    in_pktinfo info{};
+    std::memcpy(&info, CMSG_DATA(header), sizeof info);
+    return info.ipi_ifindex;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void broadcast_loop(const NodeConfig& config,
@@ -123,8 +146,14 @@ void listen_loop(const NodeConfig& config,
 
 void receive_datagrams(int fd, std::string_view room, PeerTable& table,
                        PeerLog* log) {
+  // Each datagram comes with the interface it arrived on, which decides
+  // whether its source is on-link. Without the option every source counts
+  // as off-link, which matters only once the table is full.
+  const int enable = 1;
+  (void)setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &enable, sizeof enable);
   std::array<std::array<char, DATAGRAM_BUFFER_SIZE>, RECEIVE_BATCH> buffers;
   std::array<sockaddr_in, RECEIVE_BATCH> sources;
+  std::array<ControlBuffer, RECEIVE_BATCH> controls;
   std::array<iovec, RECEIVE_BATCH> pieces;
   std::array<mmsghdr, RECEIVE_BATCH> messages;
   std::array<HeardPeer, RECEIVE_BATCH> heard;
@@ -134,12 +163,16 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
     messages[i].msg_hdr.msg_name = &sources[i];
     messages[i].msg_hdr.msg_iov = &pieces[i];
     messages[i].msg_hdr.msg_iovlen = 1;
+    messages[i].msg_hdr.msg_control = controls[i].bytes.data();
   }
-  RateLimitedLog table_full(TABLE_FULL_LIMIT);
+  std::vector<Peer> displaced;
+  TableFullLog table_full;
   for (;;) {
-    // The receive overwrites each name length with the length it stored.
+    // The receive overwrites each name and control length with the length
+    // it stored.
     for (mmsghdr& message : messages) {
       message.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+      message.msg_hdr.msg_controllen = sizeof(ControlBuffer::bytes);
     }
     // Blocks (up to the receive timeout) for the first datagram only, then
     // takes whatever else is already queued. A longer datagram is cut to its
@@ -151,6 +184,7 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
       if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
         std::this_thread::sleep_for(RECEIVE_FAILURE_PAUSE);
       }
+      report_table_full(table_full, table.capacity(), MonotonicClock::now());
       continue;
     }
     std::size_t count = 0;
@@ -163,14 +197,17 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
       const std::string_view bytes(buffers[i].data(), messages[i].msg_len);
       const auto announced = read_datagram(bytes, room);
       if (!announced) continue;
-      heard[count++] = HeardPeer{IpAddress::from_v4(source.sin_addr),
-                                 announced->host, announced->ram};
+      heard[count++] = HeardPeer{
+          IpAddress::from_v4(source.sin_addr), announced->host, announced->ram,
+          Recorded::kIgnored, arrival_interface(messages[i].msg_hdr)};
     }
     if (count == 0) continue;
     const std::span batch(heard.data(), count);
-    table.record_peer(batch);
-    report_recorded(batch, table.capacity(), log, table_full,
-                    MonotonicClock::now());
+    displaced.clear();
+    const std::size_t displaced_count =
+        table.record_peer(batch, log != nullptr ? &displaced : nullptr);
+    report_recorded(batch, displaced_count, displaced, table.capacity(), log,
+                    table_full, MonotonicClock::now());
   }
 }
 

@@ -49,8 +49,9 @@ void listen_loop(const NodeConfig& config,
 
 // The listener's loop over an open socket `fd`, forever: batches of
 // datagrams, each cut to DATAGRAM_BUFFER_SIZE bytes and read in arrival
-// order, each batch's announcements recorded with one record_peer call and
-// then reported through report_recorded.
+// order with the interface it arrived on (IP_PKTINFO, set on `fd` here),
+// each batch's announcements recorded with one record_peer call and then
+// reported through report_recorded.
 [[noreturn]] void receive_datagrams(int fd, std::string_view room,
                                     PeerTable& table, PeerLog* log);
 

@@ -1,5 +1,6 @@
 // The node's entry point and main thread: settings, the start line, the three
-// workers, then the housekeeping loop that expires silent peers every 5 s.
+// workers, then the housekeeping loop that expires silent peers and rereads
+// the machine's addresses every 5 s.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include "announcement.h"
 #include "discovery.h"
 #include "hostname.h"
+#include "interfaces.h"
 #include "log.h"
 #include "node_config.h"
 #include "peer_log.h"
@@ -91,6 +93,14 @@ std::string version_text() {
   return "pim-node " + std::string(PIM_NODE_VERSION) + "\n";
 }
 
+// The table judges who is on-link by the addresses read here, at most a
+// housekeeping period old; a failed read keeps the last list.
+void refresh_interfaces(PeerTable& table) {
+  if (auto addresses = read_interface_addresses()) {
+    table.set_interfaces(std::move(*addresses));
+  }
+}
+
 template <typename Worker, typename... Args>
 void start_worker(Worker worker, Args&&... args) {
   try {
@@ -146,6 +156,7 @@ int main(int argc, char** argv) {
 
   auto table = std::make_shared<PeerTable>();
   auto peer_log = config.log_peers ? std::make_shared<PeerLog>() : nullptr;
+  refresh_interfaces(*table);
   start_worker(broadcast_loop, config, table, peer_log);
   start_worker(listen_loop, config, table, peer_log);
   start_worker(status_server, config, table);
@@ -153,5 +164,6 @@ int main(int argc, char** argv) {
   for (;;) {
     expire_peers(*table, peer_log.get(), MonotonicClock::now());
     std::this_thread::sleep_for(HOUSEKEEPING_PERIOD);
+    refresh_interfaces(*table);
   }
 }

@@ -23,23 +23,54 @@ std::string format_peer_left(const Peer& peer, MonotonicClock::time_point now) {
   return line;
 }
 
-std::string format_table_full(std::size_t capacity) {
-  return "peer table full (" + std::to_string(capacity) +
-         " peers): announcements from new addresses ignored";
+std::string format_table_full(std::size_t capacity, std::uint64_t displaced,
+                              std::uint64_t refused) {
+  const std::string values[] = {std::to_string(capacity),
+                                std::to_string(displaced),
+                                std::to_string(refused)};
+  std::string line;
+  std::string_view rest = TABLE_FULL_TEXT;
+  for (const std::string& value : values) {
+    const std::size_t at = rest.find("{}");
+    if (at == std::string_view::npos) break;
+    line.append(rest.substr(0, at)).append(value);
+    rest.remove_prefix(at + 2);
+  }
+  line.append(rest);
+  return line;
 }
 
-void report_recorded(std::span<const HeardPeer> heard, std::size_t capacity,
-                     PeerLog* log, RateLimitedLog& table_full,
+void report_recorded(std::span<const HeardPeer> heard,
+                     std::size_t displaced_count,
+                     std::span<const Peer> displaced, std::size_t capacity,
+                     PeerLog* log, TableFullLog& table_full,
                      MonotonicClock::time_point now) {
+  if (log != nullptr) {
+    for (const Peer& peer : displaced) {
+      if (log->lines.admit(now)) log_line(format_peer_left(peer, now));
+    }
+  }
+  table_full.displaced += displaced_count;
   for (const HeardPeer& peer : heard) {
     if (peer.recorded == Recorded::kJoined && log != nullptr) {
       if (log->lines.admit(now)) {
         log_line(format_peer_joined(peer.addr, peer.host));
       }
     } else if (peer.recorded == Recorded::kRefused) {
-      if (table_full.admit(now)) log_line(format_table_full(capacity));
+      ++table_full.refused;
     }
   }
+  report_table_full(table_full, capacity, now);
+}
+
+void report_table_full(TableFullLog& table_full, std::size_t capacity,
+                       MonotonicClock::time_point now) {
+  if (table_full.displaced == 0 && table_full.refused == 0) return;
+  if (!table_full.line.admit(now)) return;
+  log_line(
+      format_table_full(capacity, table_full.displaced, table_full.refused));
+  table_full.displaced = 0;
+  table_full.refused = 0;
 }
 
 void expire_peers(PeerTable& table, PeerLog* log,

@@ -33,36 +33,107 @@ std::size_t IpAddressHash::operator()(const IpAddress& addr) const noexcept {
   return std::hash<std::string_view>{}(raw);
 }
 
-void PeerTable::record_peer(std::span<HeardPeer> heard) {
+bool is_on_link(std::span<const InterfaceAddress> addresses, int ifindex,
+                const IpAddress& source) {
+  if (ifindex == 0) return false;
+  for (const InterfaceAddress& own : addresses) {
+    if (own.ifindex != ifindex) continue;
+    bool inside = true;
+    for (std::size_t i = 0; i < source.bytes.size(); ++i) {
+      const auto mask = own.netmask.bytes[i];
+      if ((source.bytes[i] & mask) != (own.address.bytes[i] & mask)) {
+        inside = false;
+        break;
+      }
+    }
+    if (inside) return true;
+  }
+  return false;
+}
+
+std::size_t PeerTable::record_peer(std::span<HeardPeer> heard,
+                                   std::vector<Peer>* displaced) {
+  Removed gone{0, displaced};
   MutexLock lock(mutex_);
   const MonotonicClock::time_point now = MonotonicClock::now();
   for (HeardPeer& peer : heard) {
-    peer.recorded = record_locked(peer.addr, peer.host, peer.ram, now);
+    peer.recorded = record_locked(peer, now, gone);
   }
+  return gone.count;
 }
 
-Recorded PeerTable::record_locked(const IpAddress& addr, std::string_view host,
-                                  float ram, MonotonicClock::time_point now) {
-  if (const auto found = peers_.find(addr); found != peers_.end()) {
+void PeerTable::set_interfaces(std::vector<InterfaceAddress> addresses) {
+  {
+    MutexLock lock(mutex_);
+    interfaces_.swap(addresses);
+  }
+  // The old list is freed here, after the lock is released.
+}
+
+PeerTable::AdmissionClass PeerTable::admission_class(const Peer& peer) {
+  if (peer.on_link) return peer.heard_again ? kOnLinkAgain : kOnLinkOnce;
+  return peer.heard_again ? kOffLinkAgain : kOffLinkOnce;
+}
+
+Recorded PeerTable::record_locked(const HeardPeer& heard,
+                                  MonotonicClock::time_point now,
+                                  Removed& displaced) {
+  const bool on_link = is_on_link(interfaces_, heard.ifindex, heard.addr);
+  if (const auto found = peers_.find(heard.addr); found != peers_.end()) {
     Peer& peer = found->second;
-    if (peer.host != host || std::bit_cast<std::uint32_t>(peer.ram) !=
-                                 std::bit_cast<std::uint32_t>(ram)) {
+    if (peer.host != heard.host ||
+        std::bit_cast<std::uint32_t>(peer.ram) !=
+            std::bit_cast<std::uint32_t>(heard.ram)) {
       mark_changed();
     }
-    peer.host.assign(host);  // keeps the string's storage when it fits
-    peer.ram = ram;
+    peer.host.assign(heard.host);  // keeps the string's storage when it fits
+    peer.ram = heard.ram;
     peer.last_seen = now;
+    std::list<IpAddress>& from = admission_[admission_class(peer)];
+    peer.on_link = on_link;
+    peer.heard_again = true;
+    // Moves the list node itself: no allocation, and the iterator stays.
+    std::list<IpAddress>& to = admission_[admission_class(peer)];
+    to.splice(to.end(), from, peer.admission_place);
     return Recorded::kRefreshed;
   }
-  if (peers_.size() >= capacity_) return Recorded::kRefused;
-  peers_.emplace(addr, Peer{std::string(host), ram, now, addr});
+  if (peers_.size() >= capacity_ && !displace_one(displaced)) {
+    return Recorded::kRefused;
+  }
+  Peer& peer = peers_
+                   .emplace(heard.addr, Peer{std::string(heard.host), heard.ram,
+                                             now, heard.addr})
+                   .first->second;
+  peer.on_link = on_link;
   mark_changed();
+  std::list<IpAddress>& to = admission_[admission_class(peer)];
+  peer.admission_place = to.insert(to.end(), heard.addr);
   return Recorded::kJoined;
+}
+
+bool PeerTable::displace_one(Removed& displaced) {
+  for (const AdmissionClass victims :
+       {kOffLinkOnce, kOffLinkAgain, kOnLinkOnce}) {
+    if (admission_[victims].empty()) continue;
+    (void)remove_entry(peers_.find(admission_[victims].front()), displaced);
+    return true;
+  }
+  return false;
+}
+
+PeerMap::iterator PeerTable::remove_entry(PeerMap::iterator entry,
+                                          Removed& removed) {
+  Peer& peer = entry->second;
+  admission_[admission_class(peer)].erase(peer.admission_place);
+  if (removed.peers != nullptr) removed.peers->push_back(std::move(peer));
+  ++removed.count;
+  mark_changed();
+  return peers_.erase(entry);
 }
 
 std::size_t PeerTable::prune_stale(MonotonicClock::time_point now,
                                    std::vector<Peer>* removed) {
-  std::size_t count = 0;
+  Removed gone{0, removed};
   {
     MutexLock lock(mutex_);
     for (auto it = peers_.begin(); it != peers_.end();) {
@@ -72,15 +143,12 @@ std::size_t PeerTable::prune_stale(MonotonicClock::time_point now,
         ++it;
         continue;
       }
-      if (removed != nullptr) removed->push_back(std::move(it->second));
-      it = peers_.erase(it);
-      ++count;
+      it = remove_entry(it, gone);
     }
-    if (count > 0) mark_changed();
     // The bucket array never shrinks on its own; after a flood it would keep
     // its largest size for the rest of the process's life.
-    if (count >= TRIM_AFTER_REMOVED) peers_.rehash(0);
+    if (gone.count >= TRIM_AFTER_REMOVED) peers_.rehash(0);
   }
-  if (count >= TRIM_AFTER_REMOVED) (void)malloc_trim(0);
-  return count;
+  if (gone.count >= TRIM_AFTER_REMOVED) (void)malloc_trim(0);
+  return gone.count;
 }

@@ -1,7 +1,9 @@
 // The peer table: one Peer per sender address heard from recently, behind the
-// node's only mutex. The listener records peers, the broadcaster and the main
-// thread expire them, the status server reads them. Every operation takes the
-// lock itself and releases it before returning; never call one with it held.
+// node's only mutex, and who gives way when it is full. The listener records
+// peers, the broadcaster and the main thread expire them and the main thread
+// keeps the machine's addresses current, the status server reads them. Every
+// operation takes the lock itself and releases it before returning; never
+// call one with it held.
 #pragma once
 
 #include <netinet/in.h>
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,6 +50,13 @@ struct Peer {
   float ram = 0.0f;  // gigabytes; any float, NaN and infinities included
   MonotonicClock::time_point last_seen;
   IpAddress addr;  // equal to the entry's key
+  // Its latest announcement came from inside a subnet of an address of the
+  // interface it arrived on (see is_on_link).
+  bool on_link = false;
+  bool heard_again = false;  // heard more than once since it joined
+  // Its place in the table's order of who gives way first; meaningful only
+  // in the table's own entry, never in a copy.
+  std::list<IpAddress>::iterator admission_place{};
 };
 
 using PeerMap = std::unordered_map<IpAddress, Peer, IpAddressHash>;
@@ -57,7 +67,8 @@ enum class Recorded {
   kRefreshed,  // the address was in the table; its entry now holds the new
                // values
   kJoined,     // a new entry for an address not in the table before
-  kRefused,    // a new address while the table is full; nothing stored
+  kRefused,    // a new address while the table is full and every entry is
+               // on-link and heard more than once; nothing stored
 };
 
 // One announcement to record with PeerTable::record_peer; `recorded` is
@@ -67,7 +78,26 @@ struct HeardPeer {
   std::string_view host;
   float ram = 0.0f;
   Recorded recorded = Recorded::kIgnored;
+  int ifindex = 0;  // the interface it arrived on; 0 when unknown
 };
+
+// One IPv4 address of this machine: the interface that holds it, the
+// address and its netmask, both in network order.
+struct InterfaceAddress {
+  int ifindex = 0;
+  IpAddress address;
+  IpAddress netmask;
+
+  friend bool operator==(const InterfaceAddress&,
+                         const InterfaceAddress&) = default;
+};
+
+// Whether `source`, heard on interface `ifindex`, lies inside the subnet of
+// one of that interface's addresses among `addresses`. Broadcasts never cross
+// a router, so a genuine peer's source is almost always on-link, and most
+// spoofed ones are not. An unknown interface (0) is never on-link.
+bool is_on_link(std::span<const InterfaceAddress> addresses, int ifindex,
+                const IpAddress& source);
 
 class PeerTable {
  public:
@@ -81,9 +111,25 @@ class PeerTable {
   // are ordered like the inserts, and a burst of datagrams costs one lock
   // and one clock reading per batch. Fills in each one's `recorded`. An
   // existing entry ends up exactly as a whole replacement would leave it
-  // (its storage is reused). A new address is refused while the table holds
-  // `capacity` peers.
-  void record_peer(std::span<HeardPeer> heard) EXCLUDES(mutex_);
+  // (its storage is reused). Each entry's on-link flag is decided afresh
+  // from its interface and the machine's addresses (set_interfaces).
+  //
+  // While the table holds `capacity` peers, a new address takes the place
+  // of another entry, the one heard least recently among the first of these
+  // that has any: entries not on-link heard only once; entries not on-link;
+  // on-link entries heard only once. It is refused only when every entry is
+  // on-link and has been heard more than once. Returns how many entries gave
+  // way; they are appended to `displaced` when it is given, and have left
+  // the table exactly as expired ones do.
+  std::size_t record_peer(std::span<HeardPeer> heard,
+                          std::vector<Peer>* displaced = nullptr)
+      EXCLUDES(mutex_);
+
+  // Replaces the machine's addresses that is_on_link is decided by. The
+  // main thread reads them before the workers start and again every
+  // housekeeping cycle, so an address added or removed counts within about
+  // 5 s; until then a peer behind it is judged by the old list.
+  void set_interfaces(std::vector<InterfaceAddress> addresses) EXCLUDES(mutex_);
 
   // Removes every peer whose whole seconds elapsed since last_seen (fraction
   // discarded) at `now` are PEER_EXPIRY or more, and returns how many went;
@@ -118,8 +164,32 @@ class PeerTable {
   std::size_t capacity() const { return capacity_; }
 
  private:
-  Recorded record_locked(const IpAddress& addr, std::string_view host,
-                         float ram, MonotonicClock::time_point now)
+  // The classes of entries, by who gives way first: the index of an
+  // entry's list in admission_.
+  enum AdmissionClass : std::size_t {
+    kOffLinkOnce,
+    kOffLinkAgain,
+    kOnLinkOnce,
+    kOnLinkAgain,  // never gives way
+    kAdmissionClasses,
+  };
+  static AdmissionClass admission_class(const Peer& peer);
+
+  // The entries that one operation removed: how many, and the peers
+  // themselves when `peers` is given.
+  struct Removed {
+    std::size_t count = 0;
+    std::vector<Peer>* peers = nullptr;
+  };
+
+  Recorded record_locked(const HeardPeer& heard, MonotonicClock::time_point now,
+                         Removed& displaced) REQUIRES(mutex_);
+  // Removes the entry that gives way to a new address, if any entry may;
+  // false when none may.
+  bool displace_one(Removed& displaced) REQUIRES(mutex_);
+  // Every entry leaves the table here, by expiry or displacement; returns
+  // the entry after it in the map's order.
+  PeerMap::iterator remove_entry(PeerMap::iterator entry, Removed& removed)
       REQUIRES(mutex_);
   // Every change of what read_changed watches goes through here.
   void mark_changed() REQUIRES(mutex_) { ++version_; }
@@ -129,4 +199,10 @@ class PeerTable {
   PeerMap peers_ GUARDED_BY(mutex_);
   // Moves with every mark_changed; never 0.
   std::uint64_t version_ GUARDED_BY(mutex_) = 1;
+  // Each class's addresses, the least recently heard first: a join or a
+  // refresh moves an address to the end of its class. Kept beside the map,
+  // whose order (the document's) never changes because of them.
+  std::array<std::list<IpAddress>, kAdmissionClasses> admission_
+      GUARDED_BY(mutex_);
+  std::vector<InterfaceAddress> interfaces_ GUARDED_BY(mutex_);
 };

@@ -47,6 +47,10 @@ IpAddress numbered(std::uint8_t i) {
   return addr;
 }
 
+// The one interface of the admission cases, which numbered() is
+// inside: 10.0.0.1/24 on index 2.
+const InterfaceAddress LINK{2, {{10, 0, 0, 1}}, {{255, 255, 255, 0}}};
+
 // The stamp that record_peer gave `addr`'s entry.
 MonotonicClock::time_point last_seen(PeerTable& table, const IpAddress& addr) {
   return entries(table).at(addr).last_seen;
@@ -116,21 +120,29 @@ TEST(PruneStale, DropsPeersSilentForTwelveWholeSecondsOrMore) {
   EXPECT_TRUE(left.contains(numbered(3)));
 }
 
-// A full table refuses new addresses, still refreshes the ones it holds, and
-// takes new ones again once expiry has made room.
+// A table full of on-link peers heard more than once refuses new addresses,
+// still refreshes the ones it holds, and takes new ones again once expiry
+// has made room.
 TEST(RecordPeer, CapacityRefusesOnlyNewAddresses) {
   struct Step {
     std::uint8_t addr;
     Recorded expected;
   };
   const std::vector<Step> batches[] = {
-      {{1, Recorded::kJoined}, {2, Recorded::kJoined}, {3, Recorded::kRefused}},
+      {{1, Recorded::kJoined},
+       {2, Recorded::kJoined},
+       {1, Recorded::kRefreshed},
+       {2, Recorded::kRefreshed},
+       {3, Recorded::kRefused}},
       // Stamped later than the first batch; 1 is refreshed all the same.
       {{1, Recorded::kRefreshed}, {3, Recorded::kRefused}},
       // After a prune 12 s after the first batch, which drops 2 and keeps 1.
-      {{3, Recorded::kJoined}, {4, Recorded::kRefused}},
+      {{3, Recorded::kJoined},
+       {3, Recorded::kRefreshed},
+       {4, Recorded::kRefused}},
   };
   PeerTable table(2);
+  table.set_interfaces({LINK});
   MonotonicClock::time_point first_seen;
   for (std::size_t b = 0; b < std::size(batches); ++b) {
     if (b == 1) wait_past(first_seen);
@@ -139,9 +151,10 @@ TEST(RecordPeer, CapacityRefusesOnlyNewAddresses) {
     }
     std::vector<HeardPeer> heard;
     for (const Step& step : batches[b]) {
-      heard.push_back(HeardPeer{numbered(step.addr), "h", 1.0f});
+      heard.push_back(
+          HeardPeer{numbered(step.addr), "h", 1.0f, Recorded::kIgnored, 2});
     }
-    table.record_peer(heard);
+    EXPECT_EQ(table.record_peer(heard), 0u);  // none displaced
     for (std::size_t i = 0; i < heard.size(); ++i) {
       EXPECT_EQ(heard[i].recorded, batches[b][i].expected)
           << "batch " << b << ", address " << int{batches[b][i].addr};
@@ -156,7 +169,7 @@ TEST(RecordPeer, CapacityRefusesOnlyNewAddresses) {
 
 // The status loop builds its document again only when read_changed says
 // what it shows may have changed: a join, a leave, or a refresh with another
-// host or ram bits. A refresh with the same values, a refused newcomer and a
+// host or ram bits, a displacement. A refresh with the same values and a
 // prune that removes nothing change nothing.
 TEST(ReadChanged, MovesWithWhatTheDocumentShows) {
   const float nan = std::bit_cast<float>(0x7fc00000u);
@@ -182,8 +195,9 @@ TEST(ReadChanged, MovesWithWhatTheDocumentShows) {
       {"zero", Do::kRecord, 1, "bb", 0.0f, true},
       {"negative zero", Do::kRecord, 1, "bb", -0.0f, true},
       {"second join", Do::kRecord, 2, "c", 1.0f, true},
-      {"refused: full", Do::kRecord, 3, "d", 1.0f, false},
-      {"same refresh of the second", Do::kRecord, 2, "c", 1.0f, false},
+      {"a newcomer displaces an entry when full", Do::kRecord, 3, "d", 1.0f,
+       true},
+      {"same refresh of the newcomer", Do::kRecord, 3, "d", 1.0f, false},
       {"prune that keeps all", Do::kPruneNone, 0, "", 0.0f, false},
       {"expiry", Do::kPruneAll, 0, "", 0.0f, true},
       {"prune of an empty table", Do::kPruneAll, 0, "", 0.0f, false},
@@ -215,7 +229,169 @@ TEST(ReadChanged, MovesWithWhatTheDocumentShows) {
     EXPECT_EQ(read(), step.changed);
     EXPECT_FALSE(read());  // seen is up to date
   }
-  EXPECT_EQ(visits, 12u);  // the first read and the 11 changes
+  EXPECT_EQ(visits, 13u);  // the first read and the 12 changes
+}
+
+// A full table gives way in a fixed order: entries not on-link heard once,
+// then entries not on-link, then on-link entries heard once, the least
+// recently heard first in each; it refuses only when every entry is on-link
+// and heard more than once. Each row is heard one announcement at a time into
+// a table of 4: an upper-case name from 10.0.0.N on index 2 (on-link), a
+// lower-case one from 192.0.2.N (not), both N the letter's place; a `via` of
+// 3 hears it on another interface, which is never on-link.
+TEST(RecordPeer, FullTableDisplacesInOrderOfClass) {
+  struct Heard {
+    char name;
+    Recorded expected;
+    char displaced = 0;  // the entry that gave way to it, if any
+    int via = 2;
+  };
+  const struct {
+    const char* what;
+    std::vector<Heard> heard;
+    const char* left;  // the names in the table at the end, sorted
+  } rows[] = {
+      {"not on-link and heard once goes first, the oldest first",
+       {{'a', Recorded::kJoined},
+        {'B', Recorded::kJoined},
+        {'c', Recorded::kJoined},
+        {'D', Recorded::kJoined},
+        {'E', Recorded::kJoined, 'a'},
+        {'f', Recorded::kJoined, 'c'},
+        {'g', Recorded::kJoined, 'f'}},
+       "BDEg"},
+      {"then not on-link heard again, in the order last heard",
+       {{'a', Recorded::kJoined},
+        {'b', Recorded::kJoined},
+        {'C', Recorded::kJoined},
+        {'D', Recorded::kJoined},
+        {'b', Recorded::kRefreshed},
+        {'a', Recorded::kRefreshed},
+        {'E', Recorded::kJoined, 'b'},
+        {'f', Recorded::kJoined, 'a'},  // before E, on-link and heard once
+        {'g', Recorded::kJoined, 'f'}},
+       "CDEg"},
+      {"then on-link heard once, even for an address not on-link",
+       {{'A', Recorded::kJoined},
+        {'B', Recorded::kJoined},
+        {'C', Recorded::kJoined},
+        {'D', Recorded::kJoined},
+        {'A', Recorded::kRefreshed},
+        {'C', Recorded::kRefreshed},
+        {'e', Recorded::kJoined, 'B'},
+        {'F', Recorded::kJoined, 'e'},
+        {'G', Recorded::kJoined, 'D'}},
+       "ACFG"},
+      {"refused only when all are on-link and heard again",
+       {{'A', Recorded::kJoined},
+        {'B', Recorded::kJoined},
+        {'C', Recorded::kJoined},
+        {'D', Recorded::kJoined},
+        {'D', Recorded::kRefreshed},
+        {'B', Recorded::kRefreshed},
+        {'C', Recorded::kRefreshed},
+        {'A', Recorded::kRefreshed},
+        {'e', Recorded::kRefused},
+        {'E', Recorded::kRefused},
+        {'A', Recorded::kRefreshed}},
+       "ABCD"},
+      {"the flag is decided again by each refresh",
+       {{'A', Recorded::kJoined},
+        {'B', Recorded::kJoined},
+        {'C', Recorded::kJoined},
+        {'D', Recorded::kJoined},
+        {'B', Recorded::kRefreshed},
+        {'C', Recorded::kRefreshed},
+        {'D', Recorded::kRefreshed},
+        {'A', Recorded::kRefreshed, 0, 3},  // now heard on another interface
+        {'E', Recorded::kJoined, 'A'},
+        {'A', Recorded::kJoined, 'E', 3},
+        {'F', Recorded::kJoined, 'A'}},
+       "BCDF"},
+      {"an on-link peer that joins during a flood stays",
+       {{'A', Recorded::kJoined},
+        {'A', Recorded::kRefreshed},
+        {'x', Recorded::kJoined},
+        {'y', Recorded::kJoined},
+        {'B', Recorded::kJoined},
+        {'z', Recorded::kJoined, 'x'},
+        {'w', Recorded::kJoined, 'y'},
+        {'v', Recorded::kJoined, 'z'},
+        {'B', Recorded::kRefreshed},
+        {'u', Recorded::kJoined, 'w'}},
+       "ABuv"},
+  };
+  const auto address_of = [](char name) {
+    IpAddress addr;
+    if (name >= 'A' && name <= 'Z') {
+      addr.bytes = {10, 0, 0, static_cast<std::uint8_t>(name - 'A' + 1)};
+    } else {
+      addr.bytes = {192, 0, 2, static_cast<std::uint8_t>(name - 'a' + 1)};
+    }
+    return addr;
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    PeerTable table(4);
+    table.set_interfaces({LINK});
+    for (std::size_t i = 0; i < row.heard.size(); ++i) {
+      const Heard& step = row.heard[i];
+      const std::string host(1, step.name);
+      HeardPeer heard[] = {
+          {address_of(step.name), host, 1.0f, Recorded::kIgnored, step.via}};
+      std::vector<Peer> displaced;
+      const std::size_t count = table.record_peer(heard, &displaced);
+      EXPECT_EQ(heard[0].recorded, step.expected) << "step " << i;
+      const std::string gone =
+          step.displaced == 0 ? "" : std::string(1, step.displaced);
+      EXPECT_EQ(count, gone.size()) << "step " << i;
+      std::string displaced_hosts;
+      for (const Peer& peer : displaced) displaced_hosts += peer.host;
+      EXPECT_EQ(displaced_hosts, gone) << "step " << i;
+    }
+    std::vector<Peer> left;
+    table.read([&](const PeerMap& peers) {
+      for (const auto& [addr, peer] : peers) left.push_back(peer);
+    });
+    std::string names;
+    for (const std::string& host : hosts_of(left)) names += host;
+    EXPECT_EQ(names, row.left);
+  }
+}
+
+TEST(IsOnLink, SourceInsideASubnetOfTheArrivalInterface) {
+  const std::vector<InterfaceAddress> addresses = {
+      {1, {{127, 0, 0, 1}}, {{255, 0, 0, 0}}},
+      {2, {{10, 0, 0, 1}}, {{255, 255, 255, 0}}},
+      {2, {{172, 16, 5, 9}}, {{255, 255, 0, 0}}},  // a second address
+      {3, {{192, 168, 7, 7}}, {{255, 255, 255, 255}}},
+      {4, {{10, 1, 0, 1}}, {{255, 255, 255, 252}}},
+  };
+  const struct {
+    int ifindex;
+    IpAddress source;
+    bool on_link;
+  } cases[] = {
+      {2, {{10, 0, 0, 77}}, true},
+      {2, {{10, 0, 0, 255}}, true},
+      {2, {{10, 0, 1, 77}}, false},
+      {2, {{172, 16, 200, 1}}, true},
+      {2, {{172, 17, 0, 1}}, false},
+      {3, {{10, 0, 0, 77}}, false},  // another interface's subnet
+      {0, {{10, 0, 0, 77}}, false},  // the interface is not known
+      {9, {{10, 0, 0, 77}}, false},
+      {1, {{127, 200, 3, 4}}, true},
+      {3, {{192, 168, 7, 7}}, true},  // a /32 holds its own address only
+      {3, {{192, 168, 7, 8}}, false},
+      {4, {{10, 1, 0, 2}}, true},
+      {4, {{10, 1, 0, 3}}, true},
+      {4, {{10, 1, 0, 4}}, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(is_on_link(addresses, c.ifindex, c.source), c.on_link)
+        << c.source.to_string() << " on " << c.ifindex;
+  }
+  EXPECT_FALSE(is_on_link({}, 2, {{10, 0, 0, 77}}));
 }
 
 TEST(RecordPeer, ReplacesTheWholeEntryAndStampsTheTime) {
@@ -397,42 +573,66 @@ TEST(PeerLog, AtMostTwentyLinesASecondFromThreadsAtOnce) {
   EXPECT_EQ(held_back, std::size_t{(THREADS * LINES - 20) * SECONDS});
 }
 
-// The listener's lines for what it recorded: a join line for each new entry
-// with --log-peers, and with or without it the table-full line at the first
-// refusal, then at most once a minute.
+// The listener's lines for what it recorded: with --log-peers a left line
+// for each displaced entry and a join line for each new one; with or without
+// it the table-full line at the first displacement or refusal, then at most
+// once a minute with what happened since the last one, written by a later
+// batch or a receive timeout.
 TEST(ReportRecorded, JoinsWhenLoggedAndTableFullOnceAMinute) {
   const MonotonicClock::time_point start =
       MonotonicClock::time_point{} + seconds{9000};
+  const std::string full = "[pim-node] peer table full (16384 peers): ";
   const struct {
     milliseconds at;
-    bool table_full_said;
-  } batches[] = {
-      {milliseconds{0}, true},  // the first refusal
-      {milliseconds{1000}, false},   {milliseconds{59999}, false},
-      {milliseconds{60000}, true},  // a minute after the line
-      {milliseconds{60500}, false},  {milliseconds{150000}, true},
-      {milliseconds{209999}, false}, {milliseconds{210000}, true},
+    bool batch;  // a batch of four, one displacing; else a timeout
+    std::string table_full;
+  } steps[] = {
+      {milliseconds{0}, true,
+       "1 entries displaced, 2 announcements from new addresses refused"},
+      {milliseconds{1000}, true, ""},
+      {milliseconds{59999}, true, ""},
+      {milliseconds{60000}, true,
+       "3 entries displaced, 6 announcements from new addresses refused"},
+      {milliseconds{60500}, true, ""},
+      {milliseconds{150000}, true,
+       "2 entries displaced, 4 announcements from new addresses refused"},
+      {milliseconds{150001}, true, ""},
+      {milliseconds{209999}, false, ""},
+      {milliseconds{210000}, false,
+       "1 entries displaced, 2 announcements from new addresses refused"},
+      {milliseconds{400000}, false, ""},  // nothing untold
   };
   for (const bool log_peers : {false, true}) {
     SCOPED_TRACE(log_peers ? "--log-peers" : "without --log-peers");
     std::string expected;
     const std::string text = stderr_of([&] {
       PeerLog log;
-      RateLimitedLog table_full(TABLE_FULL_LIMIT);
-      for (const auto& batch : batches) {
-        const HeardPeer heard[] = {
-            {numbered(1), "one", 1.0f, Recorded::kJoined},
-            {numbered(2), "two", 1.0f, Recorded::kRefreshed},
-            {numbered(3), "three", 1.0f, Recorded::kRefused},
-            {numbered(4), "four", 1.0f, Recorded::kRefused},
-        };
-        report_recorded(heard, 16384, log_peers ? &log : nullptr, table_full,
-                        start + batch.at);
-        if (log_peers) expected += "[pim-node] peer joined: 10.0.0.1 one\n";
-        if (batch.table_full_said) {
-          expected +=
-              "[pim-node] peer table full (16384 peers): announcements from "
-              "new addresses ignored\n";
+      TableFullLog table_full;
+      for (const auto& step : steps) {
+        const MonotonicClock::time_point now = start + step.at;
+        if (step.batch) {
+          const HeardPeer heard[] = {
+              {numbered(1), "one", 1.0f, Recorded::kJoined},
+              {numbered(2), "two", 1.0f, Recorded::kRefreshed},
+              {numbered(3), "three", 1.0f, Recorded::kRefused},
+              {numbered(4), "four", 1.0f, Recorded::kRefused},
+          };
+          const Peer displaced[] = {
+              {"five", 1.0f, now - milliseconds{3500}, numbered(5)}};
+          report_recorded(heard, 1,
+                          log_peers ? std::span<const Peer>(displaced)
+                                    : std::span<const Peer>(),
+                          16384, log_peers ? &log : nullptr, table_full, now);
+          if (log_peers) {
+            expected +=
+                "[pim-node] peer left: 10.0.0.5 five (silent 3 s)\n"
+                "[pim-node] peer joined: 10.0.0.1 one\n";
+          }
+        } else {
+          report_table_full(table_full, 16384, now);
+        }
+        if (!step.table_full.empty()) {
+          expected += full + step.table_full + " in the last minute\n";
         }
       }
     });
