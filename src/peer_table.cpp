@@ -36,21 +36,29 @@ void PeerTable::record_peer(std::span<HeardPeer> heard) {
   MutexLock lock(mutex_);
   const MonotonicClock::time_point now = MonotonicClock::now();
   for (HeardPeer& peer : heard) {
-    peer.recorded = record_locked(peer.addr, peer.host, peer.ram, now);
+    peer.recorded = record_locked(peer, now);
   }
 }
 
-Recorded PeerTable::record_locked(const IpAddress& addr, std::string_view host,
-                                  float ram, MonotonicClock::time_point now) {
-  if (const auto found = peers_.find(addr); found != peers_.end()) {
+Recorded PeerTable::record_locked(const HeardPeer& heard,
+                                  MonotonicClock::time_point now) {
+  if (const auto found = peers_.find(heard.addr); found != peers_.end()) {
     Peer& peer = found->second;
-    peer.host.assign(host);  // keeps the string's storage when it fits
-    peer.ram = ram;
+    // A replayed announcement never brings back an older figure.
+    if (heard.ts && peer.ts && *heard.ts <= *peer.ts) {
+      return Recorded::kOutOfTime;
+    }
+    peer.host.assign(heard.host);  // keeps the string's storage when it fits
+    peer.ram = heard.ram;
     peer.last_seen = now;
+    peer.ts = heard.ts;
     return Recorded::kRefreshed;
   }
+  // A replay from an address not in the table is refused by its age alone.
+  if (heard.ts && !heard.fresh) return Recorded::kOutOfTime;
   if (peers_.size() >= capacity_) return Recorded::kRefused;
-  peers_.emplace(addr, Peer{std::string(host), ram, now, addr});
+  peers_.emplace(heard.addr, Peer{std::string(heard.host), heard.ram, now,
+                                  heard.addr, heard.ts});
   return Recorded::kJoined;
 }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,6 +48,8 @@ struct Peer {
   float ram = 0.0f;  // gigabytes; any float, NaN and infinities included
   MonotonicClock::time_point last_seen;
   IpAddress addr;  // equal to the entry's key
+  // With a room key: the time stamp of its last accepted announcement.
+  std::optional<std::int64_t> ts = std::nullopt;
 };
 
 using PeerMap = std::unordered_map<IpAddress, Peer, IpAddressHash>;
@@ -58,6 +61,8 @@ enum class Recorded {
                // values
   kJoined,     // a new entry for an address not in the table before
   kRefused,    // a new address while the table is full; nothing stored
+  kOutOfTime,  // signed, but no later than the entry's last time stamp, or
+               // from a new address and not fresh; the table is untouched
 };
 
 // One announcement to record with PeerTable::record_peer; `recorded` is
@@ -67,6 +72,11 @@ struct HeardPeer {
   std::string_view host;
   float ram = 0.0f;
   Recorded recorded = Recorded::kIgnored;
+  // A signed announcement's time stamp (ms since 1970), and whether it is
+  // within TAG_CLOCK_WINDOW_MS of the receiver's clock (decided before the
+  // lock is taken); no time stamp without a room key.
+  std::optional<std::int64_t> ts = std::nullopt;
+  bool fresh = false;
 };
 
 class PeerTable {
@@ -82,7 +92,10 @@ class PeerTable {
   // and one clock reading per batch. Fills in each one's `recorded`. An
   // existing entry ends up exactly as a whole replacement would leave it
   // (its storage is reused). A new address is refused while the table holds
-  // `capacity` peers.
+  // `capacity` peers. A signed announcement (one with a `ts`) is stored only
+  // when it is in time: later than its entry's ts, or fresh from an address
+  // not in the table; a refresh stores its ts. The entries of one batch are
+  // decided in order, so a replay inside the batch is out of time as well.
   void record_peer(std::span<HeardPeer> heard) EXCLUDES(mutex_);
 
   // Removes every peer whose whole seconds elapsed since last_seen (fraction
@@ -105,8 +118,7 @@ class PeerTable {
   std::size_t capacity() const { return capacity_; }
 
  private:
-  Recorded record_locked(const IpAddress& addr, std::string_view host,
-                         float ram, MonotonicClock::time_point now)
+  Recorded record_locked(const HeardPeer& heard, MonotonicClock::time_point now)
       REQUIRES(mutex_);
 
   const std::size_t capacity_;
