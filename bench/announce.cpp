@@ -30,7 +30,10 @@
 //          ever being woken together.
 //
 // --to 255.255.255.255 broadcasts, as a node does. --key-file signs every
-// announcement with the room key of FILE (see sign_announcement).
+// announcement as a node with the key file FILE does, with the node's own
+// sign_announcement: with FILE's first key, for the datagram's source
+// address and the real-time clock when it is written. A refused FILE ends
+// the tool (status 2) before its first datagram.
 //
 // Prints "sent=… failed=… seconds=… start_s=… end_s=…" (sent counting the
 // twin's datagrams too), the last two the
@@ -54,9 +57,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 
+#include "discovery.h"
 #include "options.h"
+#include "room_key.h"
 
 namespace {
 
@@ -70,30 +77,12 @@ constexpr std::chrono::microseconds FILL_PAUSE{200};
 constexpr std::chrono::seconds KEEP_PERIOD{3};
 constexpr std::chrono::seconds FLOOD_OVERTIME{60};
 
-// FOLLOW-UP (room key): signing is not built into this tool yet. This is to
-// call the node's own sign function: append "|k1.KID.TS.MAC" to the
-// `length` bytes at `payload` (room for MAX_PAYLOAD bytes) with the first key
-// of `key_file`, for the source address `source` (host byte order) and the
-// real-time clock at this moment, and return the new length. Until then
-// --key-file ends the tool (exit status 3) before its first datagram.
-std::size_t sign_announcement(const std::string& key_file, std::uint32_t source,
-                              char* payload, std::size_t length) {
-  (void)source;
-  (void)payload;
-  (void)length;
-  std::fprintf(stderr,
-               "announce: --key-file %s: signed announcements are not built "
-               "yet\n",
-               key_file.c_str());
-  std::exit(3);
-}
-
 // The announcement of every source: a fixed head and tail around a host
 // that differs only in its number and padding.
 struct Payloads {
-  std::string head;      // "MORUN-MESH|<room>|<host>-"
-  std::string tail;      // "|8.00|1"
-  std::string key_file;  // signs every payload when not empty
+  std::string head;  // "MORUN-MESH|<room>|<host>-"
+  std::string tail;  // "|8.00|1"
+  RoomKeys keys;     // signs every payload when not empty
   std::size_t host_prefix = 0;
   std::size_t host_bytes = 0;
   std::size_t total_bytes = 0;
@@ -120,8 +109,16 @@ struct Payloads {
     std::memcpy(p, tail.data(), tail.size());
     p += tail.size();
     const auto length = static_cast<std::size_t>(p - out);
-    if (key_file.empty()) return length;
-    return sign_announcement(key_file, first + i, out, length);
+    if (keys.empty()) return length;
+    // Signed as the node signs: for the address the datagram leaves from,
+    // with the real-time clock of this moment.
+    in_addr source{};
+    source.s_addr = htonl(first + i);
+    const std::string datagram = sign_announcement(
+        std::string_view(out, length), source, real_time_ms(), keys);
+    const std::size_t signed_length = std::min(datagram.size(), MAX_PAYLOAD);
+    std::memcpy(out, datagram.data(), signed_length);
+    return signed_length;
   }
 };
 
@@ -161,7 +158,14 @@ Payloads make_payloads(const Options& options, bool loopback) {
       "MORUN-MESH|" + options.text("room") + "|" + options.text("host") + "-";
   const std::string& ram = options.text("ram");
   payloads.tail = ram == "round" ? round_tail(1) : "|" + ram + "|1";
-  payloads.key_file = options.text("key-file");
+  if (const std::string& path = options.text("key-file"); !path.empty()) {
+    KeyFile file = read_key_file(path);
+    if (!file.diagnostic.empty()) {
+      std::fprintf(stderr, "announce: %s\n", file.diagnostic.c_str());
+      std::exit(2);
+    }
+    payloads.keys = std::move(file.keys);
+  }
   payloads.host_prefix = options.text("host").size() + 1;
   payloads.host_bytes = static_cast<std::size_t>(options.integer("host-bytes"));
   payloads.total_bytes = static_cast<std::size_t>(options.integer("bytes"));

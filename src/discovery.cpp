@@ -97,9 +97,62 @@ int arrival_interface(msghdr& message) {
   return 0;
 }
 
+sockaddr_in broadcast_destination() {
+  sockaddr_in destination{};
+  destination.sin_family = AF_INET;
+  destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+  destination.sin_port = htons(DISCOVERY_PORT);
+  return destination;
+}
+
+// The source address that the system gives a broadcast sent now, as its
+// receivers see it: that of a UDP socket connected to the broadcast
+// destination (connecting sends nothing). 0.0.0.0 when there is none, for
+// then the send fails as well.
+in_addr broadcast_source() {
+  in_addr source{};
+  source.s_addr = htonl(INADDR_ANY);
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return source;
+  const int enable = 1;
+  // Without it the connect is refused, and 0.0.0.0 is signed for.
+  (void)setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable);
+  const sockaddr_in destination = broadcast_destination();
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&destination),
+              sizeof destination) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+      local.sin_family == AF_INET) {
+    source = local.sin_addr;
+  }
+  close(fd);
+  return source;
+}
+
+// A key's counts for a datagram that check_tag did not accept.
+IgnoredReason ignored_reason(TagCheck check) {
+  switch (check) {
+    case TagCheck::kUnknownKey:
+      return IgnoredReason::kUnknownKey;
+    case TagCheck::kBadSignature:
+      return IgnoredReason::kBadSignature;
+    case TagCheck::kAccepted:
+    case TagCheck::kUnsigned:
+      break;
+  }
+  return IgnoredReason::kUnsigned;
+}
+
 }  // namespace
 
-void broadcast_loop(const NodeConfig& config,
+std::int64_t real_time_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+void broadcast_loop(const NodeConfig& config, const RoomKeys& keys,
                     const std::shared_ptr<PeerTable>& table,
                     const std::shared_ptr<PeerLog>& log) {
   const int fd = open_broadcast_socket();
@@ -108,14 +161,19 @@ void broadcast_loop(const NodeConfig& config,
   // A failure here only means that every send below fails.
   (void)setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable);
   const std::string payload = format_announcement(config);
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-  destination.sin_port = htons(DISCOVERY_PORT);
+  const sockaddr_in destination = broadcast_destination();
+  std::string signed_payload;
   bool failing = false;  // the last send failed and that has been said
   for (;;) {
+    // Signed for the address the system picks now, so that an address
+    // changed since the last cycle is the one signed for.
+    if (!keys.empty()) {
+      signed_payload =
+          sign_announcement(payload, broadcast_source(), real_time_ms(), keys);
+    }
+    const std::string& datagram = keys.empty() ? payload : signed_payload;
     const ssize_t sent = sendto(
-        fd, payload.data(), payload.size(), MSG_NOSIGNAL,
+        fd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
         reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
     if (sent < 0) {
       const int error = errno;
@@ -132,7 +190,7 @@ void broadcast_loop(const NodeConfig& config,
   }
 }
 
-void listen_loop(const NodeConfig& config,
+void listen_loop(const NodeConfig& config, const RoomKeys& keys,
                  const std::shared_ptr<PeerTable>& table,
                  const std::shared_ptr<PeerLog>& log) {
   const int fd = open_udp_socket(DISCOVERY_PORT, "listen bind error: ");
@@ -141,11 +199,11 @@ void listen_loop(const NodeConfig& config,
   timeout.tv_sec = RECEIVE_TIMEOUT.count();
   // Without the timeout the receive simply blocks; nothing depends on it.
   (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  receive_datagrams(fd, config.room, *table, log.get());
+  receive_datagrams(fd, config.room, keys, *table, log.get());
 }
 
-void receive_datagrams(int fd, std::string_view room, PeerTable& table,
-                       PeerLog* log) {
+void receive_datagrams(int fd, std::string_view room, const RoomKeys& keys,
+                       PeerTable& table, PeerLog* log) {
   // Each datagram comes with the interface it arrived on, which decides
   // whether its source is on-link. Without the option every source counts
   // as off-link, which matters only once the table is full.
@@ -167,6 +225,8 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
   }
   std::vector<Peer> displaced;
   TableFullLog table_full;
+  RoomKeyLog key_log;  // with keys only
+  const bool keyed = !keys.empty();
   for (;;) {
     // The receive overwrites each name and control length with the length
     // it stored.
@@ -185,8 +245,11 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
         std::this_thread::sleep_for(RECEIVE_FAILURE_PAUSE);
       }
       report_table_full(table_full, table.capacity(), MonotonicClock::now());
+      if (keyed) key_log.report(MonotonicClock::now());
       continue;
     }
+    // One reading for the batch: its datagrams arrived together.
+    const std::int64_t now_ms = keyed ? real_time_ms() : 0;
     std::size_t count = 0;
     for (int i = 0; i < received; ++i) {
       const sockaddr_in& source = sources[i];
@@ -195,19 +258,50 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
         continue;
       }
       const std::string_view bytes(buffers[i].data(), messages[i].msg_len);
-      const auto announced = read_datagram(bytes, room);
-      if (!announced) continue;
-      heard[count++] = HeardPeer{
-          IpAddress::from_v4(source.sin_addr), announced->host, announced->ram,
-          Recorded::kIgnored, arrival_interface(messages[i].msg_hdr)};
+      const IpAddress from = IpAddress::from_v4(source.sin_addr);
+      const int ifindex = arrival_interface(messages[i].msg_hdr);
+      if (!keyed) {
+        const auto announced = read_datagram(bytes, room);
+        if (!announced) continue;
+        heard[count++] = HeardPeer{from, announced->host, announced->ram,
+                                   Recorded::kIgnored, ifindex};
+        continue;
+      }
+      const SignedDatagram read =
+          read_signed_datagram(bytes, source.sin_addr, room, keys, now_ms);
+      if (read.check != TagCheck::kAccepted) {
+        key_log.ignored(ignored_reason(read.check), from);
+        continue;
+      }
+      if (!read.announcement) continue;
+      heard[count++] = HeardPeer{from,
+                                 read.announcement->host,
+                                 read.announcement->ram,
+                                 Recorded::kIgnored,
+                                 ifindex,
+                                 read.ts,
+                                 read.fresh};
     }
-    if (count == 0) continue;
-    const std::span batch(heard.data(), count);
-    displaced.clear();
-    const std::size_t displaced_count =
-        table.record_peer(batch, log != nullptr ? &displaced : nullptr);
-    report_recorded(batch, displaced_count, displaced, table.capacity(), log,
-                    table_full, MonotonicClock::now());
+    if (count == 0 && !keyed) continue;
+    const MonotonicClock::time_point now = MonotonicClock::now();
+    if (count != 0) {
+      const std::span batch(heard.data(), count);
+      displaced.clear();
+      const std::size_t displaced_count =
+          table.record_peer(batch, log != nullptr ? &displaced : nullptr);
+      report_recorded(batch, displaced_count, displaced, table.capacity(), log,
+                      table_full, now);
+    }
+    if (!keyed) continue;
+    for (std::size_t i = 0; i < count; ++i) {
+      const HeardPeer& peer = heard[i];
+      if (peer.recorded != Recorded::kOutOfTime) continue;
+      key_log.ignored(IgnoredReason::kOutOfTime, peer.addr);
+      // Only a time stamp off the clock says anything about the clocks; an
+      // older one from a known address is a replay or a reordering.
+      if (!peer.fresh) key_log.clock_off(peer.addr, *peer.ts - now_ms, now);
+    }
+    key_log.report(now);
   }
 }
 
@@ -215,4 +309,18 @@ std::optional<HeardAnnouncement> read_datagram(std::string_view bytes,
                                                std::string_view room) {
   if (!is_valid_utf8(bytes)) return std::nullopt;
   return parse_announcement(bytes, room);
+}
+
+SignedDatagram read_signed_datagram(std::string_view bytes,
+                                    const in_addr& source,
+                                    std::string_view room, const RoomKeys& keys,
+                                    std::int64_t now_ms) {
+  SignedDatagram result;
+  const CheckedDatagram checked = check_tag(bytes, source, keys);
+  result.check = checked.check;
+  if (checked.check != TagCheck::kAccepted) return result;
+  result.ts = checked.ts;
+  result.fresh = tag_in_time(checked.ts, now_ms, std::nullopt);
+  result.announcement = read_datagram(checked.announcement, room);
+  return result;
 }

@@ -5,11 +5,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -24,6 +27,7 @@
 #include "node_config.h"
 #include "peer_log.h"
 #include "peer_table.h"
+#include "room_key.h"
 #include "status_server.h"
 #include "text_format.h"
 #include "utf8.h"
@@ -57,6 +61,8 @@ void fill_standard_descriptors() {
 std::string usage_text() {
   return "Usage: pim-node [--room ROOM] [--node-count N] [--ram auto|GB] "
          "[--log-peers]\n"
+         "                [--key-file PATH]\n"
+         "       pim-node --generate-key\n"
          "       pim-node -h | --help | --version\n"
          "\n"
          "Announces this machine to the nodes of its room on the local "
@@ -77,6 +83,12 @@ std::string usage_text() {
          "\n"
          "  --log-peers      log peers joining and leaving on standard "
          "error\n"
+         "  --key-file PATH  the room key: sign announcements with the first "
+         "key of PATH\n"
+         "                   and record only those signed with one of its "
+         "keys;\n"
+         "                   default: none\n"
+         "  --generate-key   print a fresh key line for a key file and exit\n"
          "  -h, --help       print this help and exit\n"
          "  --version        print the version and exit\n"
          "\n"
@@ -99,6 +111,20 @@ void refresh_interfaces(PeerTable& table) {
   if (auto addresses = read_interface_addresses()) {
     table.set_interfaces(std::move(*addresses));
   }
+}
+
+// --generate-key: one fresh key line on standard output, status 0; status
+// 101 and a diagnostic when the system's random source fails.
+int print_key_line() {
+  std::optional<std::string> line = generate_key_line();
+  if (!line) {
+    const int error = errno;
+    exit_with_diagnostic("cannot read the system's random source: " +
+                         os_error_text(error));
+  }
+  const bool written = write_stdout(*line);
+  explicit_bzero(line->data(), line->size());
+  return written ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 
 template <typename Worker, typename... Args>
@@ -133,20 +159,37 @@ int main(int argc, char** argv) {
   }
 
   const CommandLine command_line = parse_command_line(args);
-  if (command_line.action != CommandLine::Action::kRun) {
-    // Answered before hostname runs or any socket exists. A reader that has
-    // gone (`pim-node --help | head -c1`) gives a failure status, quietly.
-    const bool written = write_stdout(
-        command_line.action == CommandLine::Action::kHelp ? usage_text()
-                                                          : version_text());
-    return written ? EXIT_SUCCESS : EXIT_FAILURE;
+  // Answered before hostname runs or any socket exists. A reader that has
+  // gone (`pim-node --help | head -c1`) gives a failure status, quietly.
+  switch (command_line.action) {
+    case CommandLine::Action::kRun:
+      break;
+    case CommandLine::Action::kHelp:
+      return write_stdout(usage_text()) ? EXIT_SUCCESS : EXIT_FAILURE;
+    case CommandLine::Action::kVersion:
+      return write_stdout(version_text()) ? EXIT_SUCCESS : EXIT_FAILURE;
+    case CommandLine::Action::kGenerateKey:
+      return print_key_line();
   }
   NodeConfig config = command_line.config;
+  // Refused before the start line, so a node with a bad key file is never
+  // heard, nor shut out of its room unnoticed.
+  RoomKeys keys;
+  if (config.key_file) {
+    KeyFile file = read_key_file(*config.key_file);
+    if (!file.diagnostic.empty()) exit_with_diagnostic(file.diagnostic);
+    keys = std::move(file.keys);
+  }
   config.host = read_host_name(HOSTNAME_TIMEOUT);
 
   log_line(format_start_line(config), WriteFailure::kFatal);
   std::vector<std::string> notes = command_line.notes;
-  const std::size_t announcement_size = format_announcement(config).size();
+  // Signed, the announcement grows by its tag; peers cannot verify a cut one.
+  const std::string payload = format_announcement(config);
+  const std::size_t announcement_size =
+      keys.empty()
+          ? payload.size()
+          : sign_announcement(payload, in_addr{}, real_time_ms(), keys).size();
   if (announcement_size > DATAGRAM_BUFFER_SIZE) {
     notes.push_back("announcement is " + std::to_string(announcement_size) +
                     " bytes; peers read only the first " +
@@ -157,8 +200,10 @@ int main(int argc, char** argv) {
   auto table = std::make_shared<PeerTable>();
   auto peer_log = config.log_peers ? std::make_shared<PeerLog>() : nullptr;
   refresh_interfaces(*table);
-  start_worker(broadcast_loop, config, table, peer_log);
-  start_worker(listen_loop, config, table, peer_log);
+  // Each worker keeps a copy of its own; the main thread's is wiped.
+  start_worker(broadcast_loop, config, keys, table, peer_log);
+  start_worker(listen_loop, config, keys, table, peer_log);
+  keys.clear();
   start_worker(status_server, config, table);
 
   for (;;) {

@@ -19,17 +19,18 @@ namespace {
 constexpr std::size_t MEMINFO_READ_LIMIT = 65536;
 
 // The options that take the element after them as their value.
-enum class ValueOption { kRoom, kNodeCount, kRam };
+enum class ValueOption { kRoom, kNodeCount, kRam, kKeyFile };
 
 struct ValueOptionName {
   std::string_view name;
   ValueOption option;
 };
 
-constexpr std::array<ValueOptionName, 3> VALUE_OPTIONS{{
+constexpr std::array<ValueOptionName, 4> VALUE_OPTIONS{{
     {"--room", ValueOption::kRoom},
     {"--node-count", ValueOption::kNodeCount},
     {"--ram", ValueOption::kRam},
+    {"--key-file", ValueOption::kKeyFile},
 }};
 
 // Arguments that, where no option takes them as its value, answer instead
@@ -39,10 +40,11 @@ struct ActionName {
   CommandLine::Action action;
 };
 
-constexpr std::array<ActionName, 3> ACTIONS{{
+constexpr std::array<ActionName, 4> ACTIONS{{
     {"-h", CommandLine::Action::kHelp},
     {"--help", CommandLine::Action::kHelp},
     {"--version", CommandLine::Action::kVersion},
+    {"--generate-key", CommandLine::Action::kGenerateKey},
 }};
 
 // Flags that turn a setting on; a flag given again is an ignored argument.
@@ -156,6 +158,9 @@ void take_value(ValueOption option, const std::string& arg, CommandLine& result,
         result.notes.push_back("ignored --ram value: " + escaped(arg) +
                                " (using " + format_fixed(NODE_RAM, 1) + ")");
       }
+      return;
+    case ValueOption::kKeyFile:
+      config.key_file = arg;
       return;
   }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,12 +17,16 @@ struct NodeConfig {
   std::string host;
   float ram = NODE_RAM;
   bool log_peers = false;  // --log-peers: membership changes on stderr
+  // --key-file: the room key's file, read before the start line; none
+  // without the option.
+  std::optional<std::string> key_file = std::nullopt;
 };
 
-// What the command line asks for. For kHelp and kVersion nothing else is
-// filled in: the process prints its help or its version and exits.
+// What the command line asks for. For the actions other than kRun nothing
+// else is filled in: the process prints its help, its version or a fresh
+// key line and exits.
 struct CommandLine {
-  enum class Action { kRun, kHelp, kVersion };
+  enum class Action { kRun, kHelp, kVersion, kGenerateKey };
   Action action = Action::kRun;
   NodeConfig config;  // host left empty: read_host_name fills it
   // Lines for log_line, in argument order, to be printed right after the
@@ -36,10 +41,11 @@ struct CommandLine {
 // without one), --node-count (an optional '+' and ASCII digits up to
 // 4294967295; anything else keeps 1), --ram ("auto" for MemTotal in
 // `meminfo_path`, or a finite, non-negative ram figure; anything else keeps
-// 8.0); as the last element an option name takes nothing. The first
-// --log-peers, -h/--help or --version at position 1 or later that no option
-// took as its value counts; the first of -h, --help and --version decides the
-// action, and nothing is read for it (MemTotal included). Each element from
+// 8.0), --key-file (verbatim); as the last element an option name takes
+// nothing. The first --log-peers, -h/--help, --version or --generate-key at
+// position 1 or later that no option took as its value counts; the first of
+// -h, --help, --version and --generate-key decides the action, and nothing
+// is read for it (MemTotal included). Each element from
 // position 1 on that none of this used gets a note, and so does a rejected
 // value or an unreadable MemTotal. Arguments are valid UTF-8; control
 // characters in them are escaped in the notes, so no argument can forge a

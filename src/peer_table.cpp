@@ -81,6 +81,10 @@ Recorded PeerTable::record_locked(const HeardPeer& heard,
   const bool on_link = is_on_link(interfaces_, heard.ifindex, heard.addr);
   if (const auto found = peers_.find(heard.addr); found != peers_.end()) {
     Peer& peer = found->second;
+    // A replayed announcement never brings back an older figure.
+    if (heard.ts && peer.ts && *heard.ts <= *peer.ts) {
+      return Recorded::kOutOfTime;
+    }
     if (peer.host != heard.host ||
         std::bit_cast<std::uint32_t>(peer.ram) !=
             std::bit_cast<std::uint32_t>(heard.ram)) {
@@ -89,6 +93,7 @@ Recorded PeerTable::record_locked(const HeardPeer& heard,
     peer.host.assign(heard.host);  // keeps the string's storage when it fits
     peer.ram = heard.ram;
     peer.last_seen = now;
+    peer.ts = heard.ts;
     std::list<IpAddress>& from = admission_[admission_class(peer)];
     peer.on_link = on_link;
     peer.heard_again = true;
@@ -97,6 +102,8 @@ Recorded PeerTable::record_locked(const HeardPeer& heard,
     to.splice(to.end(), from, peer.admission_place);
     return Recorded::kRefreshed;
   }
+  // A replay from an address not in the table is refused by its age alone.
+  if (heard.ts && !heard.fresh) return Recorded::kOutOfTime;
   if (peers_.size() >= capacity_ && !displace_one(displaced)) {
     return Recorded::kRefused;
   }
@@ -104,6 +111,7 @@ Recorded PeerTable::record_locked(const HeardPeer& heard,
                    .emplace(heard.addr, Peer{std::string(heard.host), heard.ram,
                                              now, heard.addr})
                    .first->second;
+  peer.ts = heard.ts;
   peer.on_link = on_link;
   mark_changed();
   std::list<IpAddress>& to = admission_[admission_class(peer)];

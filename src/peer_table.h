@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -57,6 +58,8 @@ struct Peer {
   // Its place in the table's order of who gives way first; meaningful only
   // in the table's own entry, never in a copy.
   std::list<IpAddress>::iterator admission_place{};
+  // With a room key: the time stamp of its last accepted announcement.
+  std::optional<std::int64_t> ts = std::nullopt;
 };
 
 using PeerMap = std::unordered_map<IpAddress, Peer, IpAddressHash>;
@@ -69,6 +72,8 @@ enum class Recorded {
   kJoined,     // a new entry for an address not in the table before
   kRefused,    // a new address while the table is full and every entry is
                // on-link and heard more than once; nothing stored
+  kOutOfTime,  // signed, but no later than the entry's last time stamp, or
+               // from a new address and not fresh; the table is untouched
 };
 
 // One announcement to record with PeerTable::record_peer; `recorded` is
@@ -79,6 +84,11 @@ struct HeardPeer {
   float ram = 0.0f;
   Recorded recorded = Recorded::kIgnored;
   int ifindex = 0;  // the interface it arrived on; 0 when unknown
+  // A signed announcement's time stamp (ms since 1970), and whether it is
+  // within TAG_CLOCK_WINDOW_MS of the receiver's clock (decided before the
+  // lock is taken); no time stamp without a room key.
+  std::optional<std::int64_t> ts = std::nullopt;
+  bool fresh = false;
 };
 
 // One IPv4 address of this machine: the interface that holds it, the
@@ -121,6 +131,11 @@ class PeerTable {
   // on-link and has been heard more than once. Returns how many entries gave
   // way; they are appended to `displaced` when it is given, and have left
   // the table exactly as expired ones do.
+  //
+  // A signed announcement (one with a `ts`) is stored only when it is in
+  // time: later than its entry's ts, or fresh from an address not in the
+  // table; a refresh stores its ts. The entries of one batch are decided in
+  // order, so a replay inside the batch is out of time as well.
   std::size_t record_peer(std::span<HeardPeer> heard,
                           std::vector<Peer>* displaced = nullptr)
       EXCLUDES(mutex_);

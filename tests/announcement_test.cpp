@@ -194,7 +194,7 @@ TEST(ReceiveDatagrams, PausesAfterAnErrorThatPersists) {
   // The loop never returns; its thread and table live as long as the tests.
   static PeerTable table;
   const auto used = test_support::cpu_time_of_detached(
-      [fd] { receive_datagrams(fd, "lab", table, nullptr); },
+      [fd] { receive_datagrams(fd, "lab", {}, table, nullptr); },
       std::chrono::milliseconds{1000});
   EXPECT_LT(used, std::chrono::milliseconds{200});
 }

@@ -3,6 +3,7 @@
 // seen through each node's status endpoint.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -55,6 +56,7 @@ double seconds_since(Clock::time_point start, Clock::time_point end) {
 struct Host {
   std::string host_name;
   std::string room;
+  std::string key_file;  // empty: no room key
   std::string ip;
   std::unique_ptr<Namespace> ns;
   std::unique_ptr<FakeHostname> hostname;
@@ -63,35 +65,42 @@ struct Host {
   void start() {
     NodeOptions options;
     options.args = {"--room", room, "--node-count", "4"};
+    if (!key_file.empty()) {
+      options.args.insert(options.args.end(), {"--key-file", key_file});
+    }
     options.path = hostname->path();
     node = std::make_unique<NodeProcess>(*ns, options);
   }
+};
+
+struct NodeSpec {
+  const char* host_name;
+  const char* room;
+  std::string key_file = "";
 };
 
 void must(int status, const std::string& what) {
   if (status != 0) throw std::runtime_error("failed: " + what);
 }
 
-// The bridge namespace, the four hosts and a fifth namespace with no node
-// (the probe). Members are destroyed in reverse order: nodes first, then the
-// host namespaces with their veth pairs, the bridge last.
+// The bridge namespace, a host for each node (10.213.7.11 and on) and one
+// more namespace with no node (the probe). Members are destroyed in reverse
+// order: nodes first, then the host namespaces with their veth pairs, the
+// bridge last.
 struct Mesh {
   Namespace bridge{harness::unique_name("mesh-br")};
   std::vector<std::unique_ptr<Host>> hosts;
   std::unique_ptr<Namespace> probe;
 
-  Mesh() {
+  explicit Mesh(const std::vector<NodeSpec>& nodes) {
     must(bridge.ip("link add br0 type bridge"), "bridge");
     must(bridge.ip("link set br0 up"), "bridge up");
-    const std::pair<const char*, const char*> nodes[] = {{"lab-a", "lab"},
-                                                         {"lab-b", "lab"},
-                                                         {"lab-c", "lab"},
-                                                         {"other-d", "other"}};
     int index = 0;
-    for (const auto& [host_name, room] : nodes) {
+    for (const auto& [host_name, room, key_file] : nodes) {
       auto host = std::make_unique<Host>();
       host->host_name = host_name;
       host->room = room;
+      host->key_file = key_file;
       host->ip = "10.213.7." + std::to_string(11 + index);
       host->ns = join(index, {host->ip});
       host->hostname = std::make_unique<FakeHostname>(
@@ -218,7 +227,11 @@ class Mesh4 : public ::testing::Test {
   static void SetUpTestSuite() {
     if (!harness::can_use_namespaces()) return;
     try {
-      mesh_ = std::make_unique<Mesh>();
+      mesh_ =
+          std::make_unique<Mesh>(std::vector<NodeSpec>{{"lab-a", "lab"},
+                                                       {"lab-b", "lab"},
+                                                       {"lab-c", "lab"},
+                                                       {"other-d", "other"}});
     } catch (const std::exception& failure) {
       setup_error_ = failure.what();
     }
@@ -475,6 +488,71 @@ TEST_F(Mesh4, EachPruneCycleExpiresSilentPeersOnItsOwn) {
     }
     EXPECT_TRUE(gone) << c.host_name << " still listed 0.7 s after the "
                       << c.cycle << " prune";
+  }
+}
+
+// A room key file of its own directory, removed on destruction.
+class KeyFile {
+ public:
+  explicit KeyFile(const std::string& key_line) {
+    char folder[] = "/tmp/pim-mesh-key-XXXXXX";
+    if (mkdtemp(folder) == nullptr) throw std::runtime_error("mkdtemp");
+    folder_ = folder;
+    path_ = folder_ + "/room.key";
+    const int fd =
+        open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot create " + path_);
+    const bool written = write(fd, key_line.data(), key_line.size()) ==
+                         static_cast<ssize_t>(key_line.size());
+    close(fd);
+    if (!written) throw std::runtime_error("cannot write " + path_);
+  }
+  ~KeyFile() {
+    unlink(path_.c_str());
+    rmdir(folder_.c_str());
+  }
+  KeyFile(const KeyFile&) = delete;
+  KeyFile& operator=(const KeyFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string folder_;
+  std::string path_;
+};
+
+// lab-a and lab-b share a room key; lab-c, of the same room, has none.
+TEST(MeshKeyed, KeyedNodesListOnlyEachOtherAndAreListedByAll) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  const KeyFile key(
+      "# the room key of lab\n"
+      "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f\n");
+  Mesh mesh({{"lab-a", "lab", key.path()},
+             {"lab-b", "lab", key.path()},
+             {"lab-c", "lab"}});
+  const Peers keyed = {{"lab-a", 8.0}, {"lab-b", 8.0}};
+  // A node without the key reads a signed announcement as any other.
+  EXPECT_EQ(
+      wait_for_peers(*mesh.hosts[2]->ns, LAB, milliseconds{8000}).status.peers,
+      LAB);
+  for (int i = 0; i < 2; ++i) {
+    Host& host = *mesh.hosts[i];
+    EXPECT_EQ(wait_for_peers(*host.ns, keyed, milliseconds{8000}).status.peers,
+              keyed)
+        << "seen by " << host.host_name;
+    // lab-c's announcements are the only unsigned ones: the first one heard
+    // is said at once.
+    const std::string line =
+        "[pim-node] room key: ignored 1 announcements in the last minute: "
+        "1 unsigned, 0 unknown key, 0 bad signature, 0 out of time; last "
+        "from " +
+        mesh.hosts[2]->ip + "\n";
+    const std::string text =
+        host.node->read_stderr_until(line, milliseconds{5000});
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+    // Heard, and still not listed.
+    const auto body = harness::status_body(*host.ns);
+    ASSERT_TRUE(body);
+    EXPECT_FALSE(lists(*body, "lab-c")) << *body;
   }
 }
 

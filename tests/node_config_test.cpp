@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,7 @@ TEST(NodeConfig, ArgumentScans) {
     // Element 0 is scanned for option names like any other element, but is
     // never an ignored argument, a flag or an action.
     const char* program = "pim-node";
+    std::optional<std::string> key_file = std::nullopt;
   };
   const Case cases[] = {
       {{}, "MORUN-DEFAULT", 1},
@@ -201,6 +203,44 @@ TEST(NodeConfig, ArgumentScans) {
        .room = "MORUN-DEFAULT",
        .node_count = 1,
        .program = "--help"},
+      {.args = {"--key-file", "/etc/pim-node/room.key"},
+       .room = "MORUN-DEFAULT",
+       .node_count = 1,
+       .key_file = "/etc/pim-node/room.key"},
+      // Taken verbatim: an empty path is refused when the file is read.
+      {.args = {"--key-file", ""},
+       .room = "MORUN-DEFAULT",
+       .node_count = 1,
+       .key_file = ""},
+      {.args = {"--key-file", "a", "--key-file", "b"},
+       .room = "MORUN-DEFAULT",
+       .node_count = 1,
+       .notes = {ignored + "--key-file", ignored + "b"},
+       .key_file = "a"},
+      {.args = {"--key-file", "--room", "lab"},
+       .room = "lab",
+       .node_count = 1,
+       .key_file = "--room"},
+      {.args = {"--key-file", "--generate-key"},
+       .room = "MORUN-DEFAULT",
+       .node_count = 1,
+       .key_file = "--generate-key"},
+      {.args = {"--key-file"},
+       .room = "MORUN-DEFAULT",
+       .node_count = 1,
+       .notes = {ignored + "--key-file"}},
+      {.args = {"--generate-key"},
+       .room = "",
+       .node_count = 1,
+       .action = Action::kGenerateKey},
+      {.args = {"--key-file", "k", "--generate-key", "--help"},
+       .room = "",
+       .node_count = 1,
+       .action = Action::kGenerateKey},
+      {.args = {"--version", "--generate-key"},
+       .room = "",
+       .node_count = 1,
+       .action = Action::kVersion},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{c.program};
@@ -217,6 +257,7 @@ TEST(NodeConfig, ArgumentScans) {
     EXPECT_EQ(command_line.config.ram, c.ram);
     EXPECT_FALSE(std::signbit(command_line.config.ram));
     EXPECT_EQ(command_line.config.log_peers, c.log_peers);
+    EXPECT_EQ(command_line.config.key_file, c.key_file);
     EXPECT_EQ(command_line.config.host, "");
     EXPECT_EQ(command_line.notes, c.notes);
   }

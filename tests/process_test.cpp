@@ -140,6 +140,7 @@ TEST(NodeProcess, FatalStartFailures) {
     const char* name;
     std::vector<std::string> args;
     StderrMode mode;
+    std::string diagnostic = "";  // the whole of stderr; empty: any text
   };
   const Case cases[] = {
       {"stderr reader gone", {}, StderrMode::kClosedPipe},
@@ -147,6 +148,11 @@ TEST(NodeProcess, FatalStartFailures) {
       {"overlong form", {"\xC0\xAF"}, StderrMode::kPipe},
       {"cut-short sequence", {"x", "\xE2\x80"}, StderrMode::kPipe},
       {"surrogate", {"--node-count", "\xED\xA0\x80"}, StderrMode::kPipe},
+      {"key file refused",
+       {"--room", "lab", "--key-file", "/nonexistent/pim-room.key"},
+       StderrMode::kPipe,
+       "key file /nonexistent/pim-room.key: No such file or directory (os "
+       "error 2)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -158,6 +164,9 @@ TEST(NodeProcess, FatalStartFailures) {
       const std::string text = node.read_stderr_until("\n", milliseconds{1000});
       EXPECT_NE(text, "");
       EXPECT_EQ(text.find("Starting"), std::string::npos) << text;
+      if (!c.diagnostic.empty()) {
+        EXPECT_EQ(text, c.diagnostic);
+      }
     }
   }
 }
@@ -267,6 +276,8 @@ TEST(NodeProcess, HostnameThatPrintsWithoutEnd) {
 
 constexpr char kUsage[] =
     R"(Usage: pim-node [--room ROOM] [--node-count N] [--ram auto|GB] [--log-peers]
+                [--key-file PATH]
+       pim-node --generate-key
        pim-node -h | --help | --version
 
 Announces this machine to the nodes of its room on the local network and
@@ -279,6 +290,10 @@ Options:
   --ram auto|GB    the memory to announce, in gigabytes, or auto for MemTotal
                    from /proc/meminfo; default: 8.0
   --log-peers      log peers joining and leaving on standard error
+  --key-file PATH  the room key: sign announcements with the first key of PATH
+                   and record only those signed with one of its keys;
+                   default: none
+  --generate-key   print a fresh key line for a key file and exit
   -h, --help       print this help and exit
   --version        print the version and exit
 
@@ -293,18 +308,21 @@ TEST(NodeProcess, HelpVersionAndIgnoredArguments) {
   const auto fake =
       FakeHostname::script("touch \"$(dirname \"$0\")/ran\"\nprintf alpha");
   const std::string mark = fake.folder() + "/ran";
+  enum Output { kHelpText, kVersionLine, kKeyLine };
   struct Case {
     std::vector<std::string> args;
     std::string out_path;  // empty: a temporary file
     int status;
-    bool version;  // else usage
+    Output output;
   };
   const Case cases[] = {
-      {{"--room", "lab", "--help"}, "", 0, false},
-      {{"--room", "--help", "-h"}, "", 0, false},
-      {{"--room", "--help", "--version", "-h"}, "", 0, true},
+      {{"--room", "lab", "--help"}, "", 0, kHelpText},
+      {{"--room", "--help", "-h"}, "", 0, kHelpText},
+      {{"--room", "--help", "--version", "-h"}, "", 0, kVersionLine},
       // A standard output that takes nothing fails the run, with no words.
-      {{"--version"}, "/dev/full", 1, true},
+      {{"--version"}, "/dev/full", 1, kVersionLine},
+      // The key file is not read either.
+      {{"--key-file", "/nonexistent/k", "--generate-key"}, "", 0, kKeyLine},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -326,11 +344,22 @@ TEST(NodeProcess, HelpVersionAndIgnoredArguments) {
     out << out_file.rdbuf();
     unlink(out_path);
     if (!c.out_path.empty()) continue;
-    if (c.version) {
-      EXPECT_EQ(out.str(), "pim-node " + std::string(PIM_NODE_VERSION) + "\n");
-      continue;
+    switch (c.output) {
+      case kHelpText:
+        EXPECT_EQ(out.str(), kUsage);
+        break;
+      case kVersionLine:
+        EXPECT_EQ(out.str(),
+                  "pim-node " + std::string(PIM_NODE_VERSION) + "\n");
+        break;
+      case kKeyLine:
+        // 64 lower-case hexadecimal digits and a newline.
+        EXPECT_EQ(out.str().size(), 65u) << out.str();
+        EXPECT_EQ(out.str().find_first_not_of("0123456789abcdef"), 64u)
+            << out.str();
+        EXPECT_EQ(out.str().back(), '\n');
+        break;
     }
-    EXPECT_EQ(out.str(), kUsage);
   }
 
   // Without help, start-up is as before; the lines for what it did not use

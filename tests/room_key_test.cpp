@@ -15,6 +15,9 @@
 #include <string_view>
 #include <vector>
 
+#include "discovery.h"
+#include "peer_table.h"
+
 namespace {
 
 // Keys of 32 consecutive byte values (00 01 … 1f, then 20 … 3f, …) and their
@@ -226,9 +229,18 @@ TEST(RoomKey, ChecksTagsAndTheirTime) {
   const RoomKeys k1 = dir.keys("k1", K1);
   const RoomKeys k2 = dir.keys("k2", K2);
   const RoomKeys rotating = dir.keys("k2-k1", K2 + "\n" + K1);
-  // check_tag's outcome, or out of time for an accepted tag that
-  // tag_in_time refuses.
-  enum Outcome { kAccepted, kUnsigned, kUnknownKey, kBadSignature, kLate };
+  // What the listener's own path makes of a datagram: read_signed_datagram
+  // at `now`, then record_peer into a table that holds `known` (the source
+  // unless given) with the time stamp `last_ts`, when one is given. kOther:
+  // the tag checks, but the text before it is no announcement for lab.
+  enum Outcome {
+    kAccepted,
+    kUnsigned,
+    kUnknownKey,
+    kBadSignature,
+    kLate,
+    kOther
+  };
   const std::string by_k1(BY_K1);
   const std::string head = "MORUN-MESH|lab|alpha|8.00|1|";
   const std::string mac = "W0LQfBILMibCbhIz1OvzSQ";
@@ -242,6 +254,7 @@ TEST(RoomKey, ChecksTagsAndTheirTime) {
     Outcome outcome = kAccepted;
     std::string_view announcement = "";
     std::int64_t ts = 0;
+    const char* known = nullptr;
   } cases[] = {
       {"signed", k1, by_k1, "10.9.0.2", T, {}, kAccepted, PAYLOAD, T},
       {"second key verifies",
@@ -286,7 +299,7 @@ TEST(RoomKey, ChecksTagsAndTheirTime) {
        "10.9.0.2",
        T,
        {},
-       kAccepted,
+       kOther,
        "",
        T},
       {"host with a bar",
@@ -360,6 +373,14 @@ TEST(RoomKey, ChecksTagsAndTheirTime) {
       {"older than the last", k1, by_k1, "10.9.0.2", T, T + 3000, kLate},
       {"later, an hour off the clock", k1, by_k1, "10.9.0.2", T + 3600000,
        T - 1, kAccepted, PAYLOAD, T},
+      // Another address in the table does not make this one known.
+      {"new address 60.001 s old beside a known one", k1, by_k1, "10.9.0.2",
+       T + 60001, T - 1, kLate, "", 0, "10.9.0.3"},
+      {"new address beside one with a later time stamp", k1, by_k1, "10.9.0.2",
+       T, T + 3000, kAccepted, PAYLOAD, T, "10.9.0.3"},
+      // A copy of a known peer's announcement sent from another address.
+      {"known peer's tag from another address", k1, by_k1, "10.9.0.3", T, T - 1,
+       kBadSignature, "", 0, "10.9.0.2"},
 
       {"unknown key", k2, by_k1, "10.9.0.2", T, {}, kUnknownKey},
       {"another source", k1, by_k1, "10.9.0.3", T, {}, kBadSignature},
@@ -509,11 +530,31 @@ TEST(RoomKey, ChecksTagsAndTheirTime) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const CheckedDatagram checked = check_tag(c.datagram, v4(c.source), c.keys);
-    Outcome outcome = kLate;
-    switch (checked.check) {
+    const in_addr source = v4(c.source);
+    const CheckedDatagram checked = check_tag(c.datagram, source, c.keys);
+    PeerTable table;
+    if (c.last_ts) {
+      HeardPeer seed[] = {{IpAddress::from_v4(v4(c.known ? c.known : c.source)),
+                           "seed", 1.0f, Recorded::kIgnored, 0, *c.last_ts,
+                           true}};
+      table.record_peer(seed);
+      ASSERT_EQ(seed[0].recorded, Recorded::kJoined);
+    }
+    const SignedDatagram read =
+        read_signed_datagram(c.datagram, source, "lab", c.keys, c.now);
+    EXPECT_EQ(read.check, checked.check);
+    Outcome outcome = kOther;
+    switch (read.check) {
       case TagCheck::kAccepted:
-        outcome = tag_in_time(checked.ts, c.now, c.last_ts) ? kAccepted : kLate;
+        if (read.announcement) {
+          HeardPeer heard[] = {{IpAddress::from_v4(source),
+                                read.announcement->host, read.announcement->ram,
+                                Recorded::kIgnored, 0, read.ts, read.fresh}};
+          table.record_peer(heard);
+          const Recorded recorded = heard[0].recorded;
+          outcome = recorded == Recorded::kOutOfTime ? kLate : kAccepted;
+          EXPECT_NE(recorded, Recorded::kRefused);
+        }
         break;
       case TagCheck::kUnsigned:
         outcome = kUnsigned;
@@ -526,9 +567,18 @@ TEST(RoomKey, ChecksTagsAndTheirTime) {
         break;
     }
     EXPECT_EQ(outcome, c.outcome);
-    if (c.outcome == kAccepted) {
+    if (c.outcome == kAccepted || c.outcome == kOther) {
       EXPECT_EQ(checked.announcement, c.announcement);
       EXPECT_EQ(checked.ts, c.ts);
+      EXPECT_EQ(read.ts, c.ts);
+    }
+    // An accepted one leaves its time stamp in the table, a refresh too.
+    if (c.outcome == kAccepted) {
+      table.read([&](const PeerMap& peers) {
+        const auto found = peers.find(IpAddress::from_v4(source));
+        ASSERT_NE(found, peers.end());
+        EXPECT_EQ(found->second.ts, c.ts);
+      });
     }
   }
 }
