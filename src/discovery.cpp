@@ -13,6 +13,7 @@
 
 #include "announcement.h"
 #include "log.h"
+#include "room_filter.h"
 #include "utf8.h"
 
 namespace {
@@ -23,13 +24,21 @@ constexpr int BIND_ATTEMPTS = 5;
 constexpr std::chrono::milliseconds BIND_RETRY_PAUSE{10};
 
 // A UDP socket bound to 0.0.0.0:port, or -1 after printing the bind error
-// line that starts with `what`.
-int open_udp_socket(std::uint16_t port, std::string_view what) {
+// line that starts with `what`. With `filter_room`, the room filter is
+// attached before the bind, so that no datagram is ever queued unfiltered;
+// when the kernel refuses it, that is said and the socket is bound as it is.
+int open_udp_socket(std::uint16_t port, std::string_view what,
+                    std::optional<std::string_view> filter_room = {}) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     const int error = errno;
     log_line(std::string(what) + os_error_text(error));
     return -1;
+  }
+  if (filter_room) {
+    if (const int error = attach_room_filter(fd, *filter_room); error != 0) {
+      log_line(room_filter_refused_line(error));
+    }
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -74,11 +83,43 @@ int open_broadcast_socket() {
   return other;
 }
 
+// What the table did with an announcement, as the counters name it; nothing
+// for one it ignored.
+std::optional<PeerResult> peer_result(Recorded recorded) {
+  switch (recorded) {
+    case Recorded::kJoined:
+      return PeerResult::kJoined;
+    case Recorded::kRefreshed:
+      return PeerResult::kRefreshed;
+    case Recorded::kRefused:
+      return PeerResult::kRefused;
+    // An admission that displaces another entry is counted as
+    // PeerResult::kDisplaced, here.
+    case Recorded::kIgnored:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// Adds a recorded batch's results to `counters`, one add per result seen.
+void count_recorded(std::span<const HeardPeer> batch, NodeCounters& counters) {
+  std::array<std::uint64_t, PEER_RESULTS> results{};
+  for (const HeardPeer& peer : batch) {
+    if (const auto result = peer_result(peer.recorded)) {
+      ++results[static_cast<std::size_t>(*result)];
+    }
+  }
+  for (std::size_t i = 0; i < PEER_RESULTS; ++i) {
+    if (results[i] != 0) counters.count(static_cast<PeerResult>(i), results[i]);
+  }
+}
+
 }  // namespace
 
 void broadcast_loop(const NodeConfig& config,
                     const std::shared_ptr<PeerTable>& table,
-                    const std::shared_ptr<PeerLog>& log) {
+                    const std::shared_ptr<PeerLog>& log,
+                    const std::shared_ptr<NodeCounters>& counters) {
   const int fd = open_broadcast_socket();
   if (fd < 0) return;
   const int enable = 1;
@@ -101,28 +142,33 @@ void broadcast_loop(const NodeConfig& config,
         log_line("broadcast send error: " + os_error_text(error));
       }
       failing = true;
+      counters->count(BroadcastResult::kFailed);
     } else {
       failing = false;
+      counters->count(BroadcastResult::kSent);
     }
-    expire_peers(*table, log.get(), MonotonicClock::now());
+    counters->count_expired(
+        expire_peers(*table, log.get(), MonotonicClock::now()));
     std::this_thread::sleep_for(BROADCAST_PERIOD);
   }
 }
 
 void listen_loop(const NodeConfig& config,
                  const std::shared_ptr<PeerTable>& table,
-                 const std::shared_ptr<PeerLog>& log) {
-  const int fd = open_udp_socket(DISCOVERY_PORT, "listen bind error: ");
+                 const std::shared_ptr<PeerLog>& log,
+                 const std::shared_ptr<NodeCounters>& counters) {
+  const int fd =
+      open_udp_socket(DISCOVERY_PORT, "listen bind error: ", config.room);
   if (fd < 0) return;
   timeval timeout{};
   timeout.tv_sec = RECEIVE_TIMEOUT.count();
   // Without the timeout the receive simply blocks; nothing depends on it.
   (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  receive_datagrams(fd, config.room, *table, log.get());
+  receive_datagrams(fd, config.room, *table, log.get(), *counters);
 }
 
 void receive_datagrams(int fd, std::string_view room, PeerTable& table,
-                       PeerLog* log) {
+                       PeerLog* log, NodeCounters& counters) {
   std::array<std::array<char, DATAGRAM_BUFFER_SIZE>, RECEIVE_BATCH> buffers;
   std::array<sockaddr_in, RECEIVE_BATCH> sources;
   std::array<iovec, RECEIVE_BATCH> pieces;
@@ -153,6 +199,8 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
       }
       continue;
     }
+    counters.count_received(static_cast<std::uint64_t>(received));
+    std::array<std::uint64_t, IGNORED_REASONS> ignored{};
     std::size_t count = 0;
     for (int i = 0; i < received; ++i) {
       const sockaddr_in& source = sources[i];
@@ -161,21 +209,36 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
         continue;
       }
       const std::string_view bytes(buffers[i].data(), messages[i].msg_len);
-      const auto announced = read_datagram(bytes, room);
-      if (!announced) continue;
+      IgnoredReason reason{};
+      const auto announced = read_datagram(bytes, room, &reason);
+      if (!announced) {
+        ++ignored[static_cast<std::size_t>(reason)];
+        continue;
+      }
       heard[count++] = HeardPeer{IpAddress::from_v4(source.sin_addr),
                                  announced->host, announced->ram};
+    }
+    for (std::size_t i = 0; i < IGNORED_REASONS; ++i) {
+      if (ignored[i] != 0)
+        counters.count(static_cast<IgnoredReason>(i), ignored[i]);
     }
     if (count == 0) continue;
     const std::span batch(heard.data(), count);
     table.record_peer(batch);
+    count_recorded(batch, counters);
     report_recorded(batch, table.capacity(), log, table_full,
                     MonotonicClock::now());
   }
 }
 
 std::optional<HeardAnnouncement> read_datagram(std::string_view bytes,
-                                               std::string_view room) {
-  if (!is_valid_utf8(bytes)) return std::nullopt;
-  return parse_announcement(bytes, room);
+                                               std::string_view room,
+                                               IgnoredReason* ignored) {
+  if (!is_valid_utf8(bytes)) {
+    if (ignored != nullptr) *ignored = IgnoredReason::kNotUtf8;
+    return std::nullopt;
+  }
+  // A room key's checks of what the reader takes (kUnsigned, kUnknownKey,
+  // kBadSignature, kOutOfTime) set `ignored` the same way.
+  return parse_announcement(bytes, room, ignored);
 }

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "announcement.h"
+#include "metrics.h"
 #include "node_config.h"
 #include "peer_log.h"
 #include "peer_table.h"
@@ -32,30 +33,41 @@ inline constexpr std::size_t RECEIVE_BATCH = 32;
 inline constexpr std::chrono::milliseconds RECEIVE_FAILURE_PAUSE{100};
 
 // Sends the announcement to 255.255.255.255:47832, prunes the table, sleeps
-// 3 s, forever. Says so once when sends start failing ("[pim-node] broadcast
-// send error: …"), and again only after a send has succeeded in between.
-// Returns only when its socket cannot be opened, after printing
-// "[pim-node] broadcast bind error: …". `log` is null without --log-peers.
+// 3 s, forever; counts each send and what each prune removed. Says so once
+// when sends start failing ("[pim-node] broadcast send error: …"), and again
+// only after a send has succeeded in between. Returns only when its socket
+// cannot be opened, after printing "[pim-node] broadcast bind error: …".
+// `log` is null without --log-peers.
 void broadcast_loop(const NodeConfig& config,
                     const std::shared_ptr<PeerTable>& table,
-                    const std::shared_ptr<PeerLog>& log);
+                    const std::shared_ptr<PeerLog>& log,
+                    const std::shared_ptr<NodeCounters>& counters);
 
 // Receives datagrams on 0.0.0.0:47832 and records the announcements, forever.
-// Returns only when its socket cannot be opened, after printing
-// "[pim-node] listen bind error: …". `log` is null without --log-peers.
+// The socket gets the room filter before it is bound; a refusal is said in
+// one line and the listener goes on unfiltered. Returns only when its socket
+// cannot be opened, after printing "[pim-node] listen bind error: …". `log`
+// is null without --log-peers.
 void listen_loop(const NodeConfig& config,
                  const std::shared_ptr<PeerTable>& table,
-                 const std::shared_ptr<PeerLog>& log);
+                 const std::shared_ptr<PeerLog>& log,
+                 const std::shared_ptr<NodeCounters>& counters);
 
 // The listener's loop over an open socket `fd`, forever: batches of
 // datagrams, each cut to DATAGRAM_BUFFER_SIZE bytes and read in arrival
 // order, each batch's announcements recorded with one record_peer call and
-// then reported through report_recorded.
+// then reported through report_recorded. Each batch is counted in
+// `counters` once it is recorded: the datagrams read, why each ignored one
+// changed nothing, and what the table did with each announcement.
 [[noreturn]] void receive_datagrams(int fd, std::string_view room,
-                                    PeerTable& table, PeerLog* log);
+                                    PeerTable& table, PeerLog* log,
+                                    NodeCounters& counters);
 
 // One received datagram, exactly the bytes the receive reported: nothing
 // unless it is valid UTF-8 and an announcement for `room` (by
-// parse_announcement). The listener reads each datagram of a batch so.
-std::optional<HeardAnnouncement> read_datagram(std::string_view bytes,
-                                               std::string_view room);
+// parse_announcement). The listener reads each datagram of a batch so. With
+// nothing, `ignored` (when given) is set to why: kNotUtf8, or the reason
+// parse_announcement gave.
+std::optional<HeardAnnouncement> read_datagram(
+    std::string_view bytes, std::string_view room,
+    IgnoredReason* ignored = nullptr);

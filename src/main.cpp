@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 #include "discovery.h"
 #include "hostname.h"
 #include "log.h"
+#include "metrics.h"
 #include "node_config.h"
 #include "peer_log.h"
 #include "peer_table.h"
@@ -55,6 +57,7 @@ void fill_standard_descriptors() {
 std::string usage_text() {
   return "Usage: pim-node [--room ROOM] [--node-count N] [--ram auto|GB] "
          "[--log-peers]\n"
+         "                [--metrics]\n"
          "       pim-node -h | --help | --version\n"
          "\n"
          "Announces this machine to the nodes of its room on the local "
@@ -75,6 +78,9 @@ std::string usage_text() {
          "\n"
          "  --log-peers      log peers joining and leaving on standard "
          "error\n"
+         "  --metrics        also serve the node's counts in Prometheus's text "
+         "format\n"
+         "                   at /metrics on the status port\n"
          "  -h, --help       print this help and exit\n"
          "  --version        print the version and exit\n"
          "\n"
@@ -132,6 +138,9 @@ int main(int argc, char** argv) {
     return written ? EXIT_SUCCESS : EXIT_FAILURE;
   }
   NodeConfig config = command_line.config;
+  config.start_time = std::chrono::duration<double>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
   config.host = read_host_name(HOSTNAME_TIMEOUT);
 
   log_line(format_start_line(config), WriteFailure::kFatal);
@@ -146,12 +155,15 @@ int main(int argc, char** argv) {
 
   auto table = std::make_shared<PeerTable>();
   auto peer_log = config.log_peers ? std::make_shared<PeerLog>() : nullptr;
-  start_worker(broadcast_loop, config, table, peer_log);
-  start_worker(listen_loop, config, table, peer_log);
-  start_worker(status_server, config, table);
+  // Counted always; only serving them waits for --metrics.
+  auto counters = std::make_shared<NodeCounters>();
+  start_worker(broadcast_loop, config, table, peer_log, counters);
+  start_worker(listen_loop, config, table, peer_log, counters);
+  start_worker(status_server, config, table, counters);
 
   for (;;) {
-    expire_peers(*table, peer_log.get(), MonotonicClock::now());
+    counters->count_expired(
+        expire_peers(*table, peer_log.get(), MonotonicClock::now()));
     std::this_thread::sleep_for(HOUSEKEEPING_PERIOD);
   }
 }

@@ -16,6 +16,10 @@ struct NodeConfig {
   std::string host;
   float ram = NODE_RAM;
   bool log_peers = false;  // --log-peers: membership changes on stderr
+  bool metrics = false;    // --metrics: the metrics on the status port
+  // Seconds since the Unix epoch when the node started: the real-time clock,
+  // read once by main (parse_command_line leaves it 0).
+  double start_time = 0.0;
 };
 
 // What the command line asks for. For kHelp and kVersion nothing else is
@@ -37,11 +41,11 @@ struct CommandLine {
 // 4294967295; anything else keeps 1), --ram ("auto" for MemTotal in
 // `meminfo_path`, or a finite, non-negative ram figure; anything else keeps
 // 8.0); as the last element an option name takes nothing. The first
-// --log-peers, -h/--help or --version at position 1 or later that no option
-// took as its value counts; the first of -h, --help and --version decides the
-// action, and nothing is read for it (MemTotal included). Each element from
-// position 1 on that none of this used gets a note, and so does a rejected
-// value or an unreadable MemTotal. Arguments are valid UTF-8; control
+// --log-peers, --metrics, -h/--help or --version at position 1 or later that
+// no option took as its value counts; the first of -h, --help and --version
+// decides the action, and nothing is read for it (MemTotal included). Each
+// element from position 1 on that none of this used gets a note, and so does a
+// rejected value or an unreadable MemTotal. Arguments are valid UTF-8; control
 // characters in them are escaped in the notes, so no argument can forge a
 // log line.
 CommandLine parse_command_line(const std::vector<std::string>& args,

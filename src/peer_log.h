@@ -60,6 +60,7 @@ void report_recorded(std::span<const HeardPeer> heard, std::size_t capacity,
 
 // Runs one prune of the table at `now` and, when `log` is given, writes a
 // "peer left" line for every peer it removed (after the lock is released)
-// and any summary still owed. The broadcaster and the main thread call it.
-void expire_peers(PeerTable& table, PeerLog* log,
-                  MonotonicClock::time_point now);
+// and any summary still owed. Returns how many peers the prune removed. The
+// broadcaster and the main thread call it.
+std::size_t expire_peers(PeerTable& table, PeerLog* log,
+                         MonotonicClock::time_point now);

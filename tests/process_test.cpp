@@ -267,6 +267,7 @@ TEST(NodeProcess, HostnameThatPrintsWithoutEnd) {
 
 constexpr char kUsage[] =
     R"(Usage: pim-node [--room ROOM] [--node-count N] [--ram auto|GB] [--log-peers]
+                [--metrics]
        pim-node -h | --help | --version
 
 Announces this machine to the nodes of its room on the local network and
@@ -279,6 +280,8 @@ Options:
   --ram auto|GB    the memory to announce, in gigabytes, or auto for MemTotal
                    from /proc/meminfo; default: 8.0
   --log-peers      log peers joining and leaving on standard error
+  --metrics        also serve the node's counts in Prometheus's text format
+                   at /metrics on the status port
   -h, --help       print this help and exit
   --version        print the version and exit
 
