@@ -219,8 +219,9 @@ void receive_datagrams(int fd, std::string_view room, PeerTable& table,
                                  announced->host, announced->ram};
     }
     for (std::size_t i = 0; i < IGNORED_REASONS; ++i) {
-      if (ignored[i] != 0)
+      if (ignored[i] != 0) {
         counters.count(static_cast<IgnoredReason>(i), ignored[i]);
+      }
     }
     if (count == 0) continue;
     const std::span batch(heard.data(), count);

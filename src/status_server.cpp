@@ -348,10 +348,10 @@ class StatusLoop {
     std::erase_if(connections_, is_closed);
   }
 
-  // Answers one request that passed the GET check: the document (or the
-  // metrics) is built under the table's lock (the document may be shared,
-  // see SharedResponse) and written after it is released, within the time
-  // limit from the request's read.
+  // Answers one request that passed the GET check: the document is built
+  // under the table's lock (or shared, see SharedResponse), the metrics from
+  // one read of the table, and either is written after the lock is
+  // released, within the time limit from the request's read.
   void handle_status(Connection& c) {
     if (c.wants_metrics) {
       c.answer(std::make_shared<const std::string>(metrics_response(
