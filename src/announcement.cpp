@@ -16,7 +16,8 @@ std::string format_announcement(const NodeConfig& config) {
 // The datagram and the room differ in meaning, not in type.
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 std::optional<HeardAnnouncement> parse_announcement(std::string_view text,
-                                                    std::string_view room) {
+                                                    std::string_view room,
+                                                    IgnoredReason* ignored) {
   // At most five pieces: the fifth keeps any further '|'.
   std::array<std::string_view, 5> pieces;
   std::size_t count = 0;
@@ -27,7 +28,13 @@ std::optional<HeardAnnouncement> parse_announcement(std::string_view text,
     text.remove_prefix(bar + 1);
   }
   pieces[count++] = text;
-  if (count < 4) return std::nullopt;
-  if (pieces[0] != ANNOUNCEMENT_MAGIC || pieces[1] != room) return std::nullopt;
+  const auto ignore = [ignored](IgnoredReason reason) {
+    if (ignored != nullptr) *ignored = reason;
+    return std::nullopt;
+  };
+  if (count < 4 || pieces[0] != ANNOUNCEMENT_MAGIC) {
+    return ignore(IgnoredReason::kNotAnnouncement);
+  }
+  if (pieces[1] != room) return ignore(IgnoredReason::kOtherRoom);
   return HeardAnnouncement{pieces[2], parse_ram(pieces[3])};
 }

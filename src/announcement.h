@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "metrics.h"
 #include "node_config.h"
 
 inline constexpr std::string_view ANNOUNCEMENT_MAGIC = "MORUN-MESH";
@@ -26,6 +27,9 @@ struct HeardAnnouncement {
 // parse_ram) when there are at least four, the first is the magic and the
 // second is `room`; nullopt for anything else. The fifth piece is never
 // looked at. (Two string views: the datagram first, the receiver's room
-// second.)
-std::optional<HeardAnnouncement> parse_announcement(std::string_view text,
-                                                    std::string_view room);
+// second.) With nullopt, `ignored` (when given) is set to why: fewer than
+// four pieces or another magic is kNotAnnouncement, the magic with another
+// room kOtherRoom.
+std::optional<HeardAnnouncement> parse_announcement(
+    std::string_view text, std::string_view room,
+    IgnoredReason* ignored = nullptr);

@@ -15,6 +15,7 @@
 
 #include "announcement.h"
 #include "log.h"
+#include "room_filter.h"
 #include "utf8.h"
 
 namespace {
@@ -25,13 +26,21 @@ constexpr int BIND_ATTEMPTS = 5;
 constexpr std::chrono::milliseconds BIND_RETRY_PAUSE{10};
 
 // A UDP socket bound to 0.0.0.0:port, or -1 after printing the bind error
-// line that starts with `what`.
-int open_udp_socket(std::uint16_t port, std::string_view what) {
+// line that starts with `what`. With `filter_room`, the room filter is
+// attached before the bind, so that no datagram is ever queued unfiltered;
+// when the kernel refuses it, that is said and the socket is bound as it is.
+int open_udp_socket(std::uint16_t port, std::string_view what,
+                    std::optional<std::string_view> filter_room = {}) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     const int error = errno;
     log_line(std::string(what) + os_error_text(error));
     return -1;
+  }
+  if (filter_room) {
+    if (const int error = attach_room_filter(fd, *filter_room); error != 0) {
+      log_line(room_filter_refused_line(error));
+    }
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -144,6 +153,37 @@ IgnoredReason ignored_reason(TagCheck check) {
   return IgnoredReason::kUnsigned;
 }
 
+// What the table did with an announcement, as the counters name it; nothing
+// for one it ignored.
+std::optional<PeerResult> peer_result(Recorded recorded) {
+  switch (recorded) {
+    case Recorded::kJoined:
+      return PeerResult::kJoined;
+    case Recorded::kRefreshed:
+      return PeerResult::kRefreshed;
+    case Recorded::kRefused:
+      return PeerResult::kRefused;
+    // Counted as ignored (out_of_time), not as a result of the table.
+    case Recorded::kOutOfTime:
+    case Recorded::kIgnored:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// Adds a recorded batch's results to `counters`, one add per result seen.
+void count_recorded(std::span<const HeardPeer> batch, NodeCounters& counters) {
+  std::array<std::uint64_t, PEER_RESULTS> results{};
+  for (const HeardPeer& peer : batch) {
+    if (const auto result = peer_result(peer.recorded)) {
+      ++results[static_cast<std::size_t>(*result)];
+    }
+  }
+  for (std::size_t i = 0; i < PEER_RESULTS; ++i) {
+    if (results[i] != 0) counters.count(static_cast<PeerResult>(i), results[i]);
+  }
+}
+
 }  // namespace
 
 std::int64_t real_time_ms() {
@@ -154,7 +194,8 @@ std::int64_t real_time_ms() {
 
 void broadcast_loop(const NodeConfig& config, const RoomKeys& keys,
                     const std::shared_ptr<PeerTable>& table,
-                    const std::shared_ptr<PeerLog>& log) {
+                    const std::shared_ptr<PeerLog>& log,
+                    const std::shared_ptr<NodeCounters>& counters) {
   const int fd = open_broadcast_socket();
   if (fd < 0) return;
   const int enable = 1;
@@ -182,28 +223,33 @@ void broadcast_loop(const NodeConfig& config, const RoomKeys& keys,
         log_line("broadcast send error: " + os_error_text(error));
       }
       failing = true;
+      counters->count(BroadcastResult::kFailed);
     } else {
       failing = false;
+      counters->count(BroadcastResult::kSent);
     }
-    expire_peers(*table, log.get(), MonotonicClock::now());
+    counters->count_expired(
+        expire_peers(*table, log.get(), MonotonicClock::now()));
     std::this_thread::sleep_for(BROADCAST_PERIOD);
   }
 }
 
 void listen_loop(const NodeConfig& config, const RoomKeys& keys,
                  const std::shared_ptr<PeerTable>& table,
-                 const std::shared_ptr<PeerLog>& log) {
-  const int fd = open_udp_socket(DISCOVERY_PORT, "listen bind error: ");
+                 const std::shared_ptr<PeerLog>& log,
+                 const std::shared_ptr<NodeCounters>& counters) {
+  const int fd =
+      open_udp_socket(DISCOVERY_PORT, "listen bind error: ", config.room);
   if (fd < 0) return;
   timeval timeout{};
   timeout.tv_sec = RECEIVE_TIMEOUT.count();
   // Without the timeout the receive simply blocks; nothing depends on it.
   (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  receive_datagrams(fd, config.room, keys, *table, log.get());
+  receive_datagrams(fd, config.room, keys, *table, log.get(), *counters);
 }
 
 void receive_datagrams(int fd, std::string_view room, const RoomKeys& keys,
-                       PeerTable& table, PeerLog* log) {
+                       PeerTable& table, PeerLog* log, NodeCounters& counters) {
   // Each datagram comes with the interface it arrived on, which decides
   // whether its source is on-link. Without the option every source counts
   // as off-link, which matters only once the table is full.
@@ -250,6 +296,8 @@ void receive_datagrams(int fd, std::string_view room, const RoomKeys& keys,
     }
     // One reading for the batch: its datagrams arrived together.
     const std::int64_t now_ms = keyed ? real_time_ms() : 0;
+    counters.count_received(static_cast<std::uint64_t>(received));
+    std::array<std::uint64_t, IGNORED_REASONS> ignored{};
     std::size_t count = 0;
     for (int i = 0; i < received; ++i) {
       const sockaddr_in& source = sources[i];
@@ -261,8 +309,12 @@ void receive_datagrams(int fd, std::string_view room, const RoomKeys& keys,
       const IpAddress from = IpAddress::from_v4(source.sin_addr);
       const int ifindex = arrival_interface(messages[i].msg_hdr);
       if (!keyed) {
-        const auto announced = read_datagram(bytes, room);
-        if (!announced) continue;
+        IgnoredReason reason{};
+        const auto announced = read_datagram(bytes, room, &reason);
+        if (!announced) {
+          ++ignored[static_cast<std::size_t>(reason)];
+          continue;
+        }
         heard[count++] = HeardPeer{from, announced->host, announced->ram,
                                    Recorded::kIgnored, ifindex};
         continue;
@@ -270,10 +322,15 @@ void receive_datagrams(int fd, std::string_view room, const RoomKeys& keys,
       const SignedDatagram read =
           read_signed_datagram(bytes, source.sin_addr, room, keys, now_ms);
       if (read.check != TagCheck::kAccepted) {
-        key_log.ignored(ignored_reason(read.check), from);
+        const IgnoredReason reason = ignored_reason(read.check);
+        ++ignored[static_cast<std::size_t>(reason)];
+        key_log.ignored(reason, from);
         continue;
       }
-      if (!read.announcement) continue;
+      if (!read.announcement) {
+        ++ignored[static_cast<std::size_t>(read.ignored)];
+        continue;
+      }
       heard[count++] = HeardPeer{from,
                                  read.announcement->host,
                                  read.announcement->ram,
@@ -282,33 +339,47 @@ void receive_datagrams(int fd, std::string_view room, const RoomKeys& keys,
                                  read.ts,
                                  read.fresh};
     }
-    if (count == 0 && !keyed) continue;
     const MonotonicClock::time_point now = MonotonicClock::now();
     if (count != 0) {
       const std::span batch(heard.data(), count);
       displaced.clear();
       const std::size_t displaced_count =
           table.record_peer(batch, log != nullptr ? &displaced : nullptr);
+      count_recorded(batch, counters);
+      if (displaced_count != 0) {
+        counters.count(PeerResult::kDisplaced, displaced_count);
+      }
       report_recorded(batch, displaced_count, displaced, table.capacity(), log,
                       table_full, now);
     }
-    if (!keyed) continue;
-    for (std::size_t i = 0; i < count; ++i) {
-      const HeardPeer& peer = heard[i];
-      if (peer.recorded != Recorded::kOutOfTime) continue;
-      key_log.ignored(IgnoredReason::kOutOfTime, peer.addr);
-      // Only a time stamp off the clock says anything about the clocks; an
-      // older one from a known address is a replay or a reordering.
-      if (!peer.fresh) key_log.clock_off(peer.addr, *peer.ts - now_ms, now);
+    if (keyed) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const HeardPeer& peer = heard[i];
+        if (peer.recorded != Recorded::kOutOfTime) continue;
+        ++ignored[static_cast<std::size_t>(IgnoredReason::kOutOfTime)];
+        key_log.ignored(IgnoredReason::kOutOfTime, peer.addr);
+        // Only a time stamp off the clock says anything about the clocks; an
+        // older one from a known address is a replay or a reordering.
+        if (!peer.fresh) key_log.clock_off(peer.addr, *peer.ts - now_ms, now);
+      }
+      key_log.report(now);
     }
-    key_log.report(now);
+    for (std::size_t i = 0; i < IGNORED_REASONS; ++i) {
+      if (ignored[i] != 0) {
+        counters.count(static_cast<IgnoredReason>(i), ignored[i]);
+      }
+    }
   }
 }
 
 std::optional<HeardAnnouncement> read_datagram(std::string_view bytes,
-                                               std::string_view room) {
-  if (!is_valid_utf8(bytes)) return std::nullopt;
-  return parse_announcement(bytes, room);
+                                               std::string_view room,
+                                               IgnoredReason* ignored) {
+  if (!is_valid_utf8(bytes)) {
+    if (ignored != nullptr) *ignored = IgnoredReason::kNotUtf8;
+    return std::nullopt;
+  }
+  return parse_announcement(bytes, room, ignored);
 }
 
 SignedDatagram read_signed_datagram(std::string_view bytes,
@@ -321,6 +392,7 @@ SignedDatagram read_signed_datagram(std::string_view bytes,
   if (checked.check != TagCheck::kAccepted) return result;
   result.ts = checked.ts;
   result.fresh = tag_in_time(checked.ts, now_ms, std::nullopt);
-  result.announcement = read_datagram(checked.announcement, room);
+  result.announcement =
+      read_datagram(checked.announcement, room, &result.ignored);
   return result;
 }

@@ -10,6 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -24,6 +25,7 @@
 #include "hostname.h"
 #include "interfaces.h"
 #include "log.h"
+#include "metrics.h"
 #include "node_config.h"
 #include "peer_log.h"
 #include "peer_table.h"
@@ -61,7 +63,7 @@ void fill_standard_descriptors() {
 std::string usage_text() {
   return "Usage: pim-node [--room ROOM] [--node-count N] [--ram auto|GB] "
          "[--log-peers]\n"
-         "                [--key-file PATH]\n"
+         "                [--key-file PATH] [--metrics]\n"
          "       pim-node --generate-key\n"
          "       pim-node -h | --help | --version\n"
          "\n"
@@ -89,6 +91,9 @@ std::string usage_text() {
          "keys;\n"
          "                   default: none\n"
          "  --generate-key   print a fresh key line for a key file and exit\n"
+         "  --metrics        also serve the node's counts in Prometheus's text "
+         "format\n"
+         "                   at /metrics on the status port\n"
          "  -h, --help       print this help and exit\n"
          "  --version        print the version and exit\n"
          "\n"
@@ -180,6 +185,9 @@ int main(int argc, char** argv) {
     if (!file.diagnostic.empty()) exit_with_diagnostic(file.diagnostic);
     keys = std::move(file.keys);
   }
+  config.start_time = std::chrono::duration<double>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
   config.host = read_host_name(HOSTNAME_TIMEOUT);
 
   log_line(format_start_line(config), WriteFailure::kFatal);
@@ -200,14 +208,17 @@ int main(int argc, char** argv) {
   auto table = std::make_shared<PeerTable>();
   auto peer_log = config.log_peers ? std::make_shared<PeerLog>() : nullptr;
   refresh_interfaces(*table);
+  // Counted always; only serving them waits for --metrics.
+  auto counters = std::make_shared<NodeCounters>();
   // Each worker keeps a copy of its own; the main thread's is wiped.
-  start_worker(broadcast_loop, config, keys, table, peer_log);
-  start_worker(listen_loop, config, keys, table, peer_log);
+  start_worker(broadcast_loop, config, keys, table, peer_log, counters);
+  start_worker(listen_loop, config, keys, table, peer_log, counters);
   keys.clear();
-  start_worker(status_server, config, table);
+  start_worker(status_server, config, table, counters);
 
   for (;;) {
-    expire_peers(*table, peer_log.get(), MonotonicClock::now());
+    counters->count_expired(
+        expire_peers(*table, peer_log.get(), MonotonicClock::now()));
     std::this_thread::sleep_for(HOUSEKEEPING_PERIOD);
     refresh_interfaces(*table);
   }

@@ -53,8 +53,9 @@ struct FlagName {
   bool NodeConfig::*setting;
 };
 
-constexpr std::array<FlagName, 1> FLAGS{{
+constexpr std::array<FlagName, 2> FLAGS{{
     {"--log-peers", &NodeConfig::log_peers},
+    {"--metrics", &NodeConfig::metrics},
 }};
 
 // An optional '+' and one or more ASCII digits, at most 4294967295.

@@ -20,6 +20,10 @@ struct NodeConfig {
   // --key-file: the room key's file, read before the start line; none
   // without the option.
   std::optional<std::string> key_file = std::nullopt;
+  bool metrics = false;  // --metrics: the metrics on the status port
+  // Seconds since the Unix epoch when the node started: the real-time clock,
+  // read once by main (parse_command_line leaves it 0).
+  double start_time = 0.0;
 };
 
 // What the command line asks for. For the actions other than kRun nothing
@@ -42,10 +46,10 @@ struct CommandLine {
 // 4294967295; anything else keeps 1), --ram ("auto" for MemTotal in
 // `meminfo_path`, or a finite, non-negative ram figure; anything else keeps
 // 8.0), --key-file (verbatim); as the last element an option name takes
-// nothing. The first --log-peers, -h/--help, --version or --generate-key at
-// position 1 or later that no option took as its value counts; the first of
-// -h, --help, --version and --generate-key decides the action, and nothing
-// is read for it (MemTotal included). Each element from
+// nothing. The first --log-peers, --metrics, -h/--help, --version or
+// --generate-key at position 1 or later that no option took as its value
+// counts; the first of -h, --help, --version and --generate-key decides the
+// action, and nothing is read for it (MemTotal included). Each element from
 // position 1 on that none of this used gets a note, and so does a rejected
 // value or an unreadable MemTotal. Arguments are valid UTF-8; control
 // characters in them are escaped in the notes, so no argument can forge a

@@ -73,16 +73,14 @@ void report_table_full(TableFullLog& table_full, std::size_t capacity,
   table_full.refused = 0;
 }
 
-void expire_peers(PeerTable& table, PeerLog* log,
-                  MonotonicClock::time_point now) {
-  if (log == nullptr) {
-    (void)table.prune_stale(now);
-    return;
-  }
+std::size_t expire_peers(PeerTable& table, PeerLog* log,
+                         MonotonicClock::time_point now) {
+  if (log == nullptr) return table.prune_stale(now);
   std::vector<Peer> removed;
-  (void)table.prune_stale(now, &removed);
+  const std::size_t count = table.prune_stale(now, &removed);
   for (const Peer& peer : removed) {
     if (log->lines.admit(now)) log_line(format_peer_left(peer, now));
   }
   log->lines.flush(now);
+  return count;
 }

@@ -86,6 +86,7 @@ void report_table_full(TableFullLog& table_full, std::size_t capacity,
 
 // Runs one prune of the table at `now` and, when `log` is given, writes a
 // "peer left" line for every peer it removed (after the lock is released)
-// and any summary still owed. The broadcaster and the main thread call it.
-void expire_peers(PeerTable& table, PeerLog* log,
-                  MonotonicClock::time_point now);
+// and any summary still owed. Returns how many peers the prune removed. The
+// broadcaster and the main thread call it.
+std::size_t expire_peers(PeerTable& table, PeerLog* log,
+                         MonotonicClock::time_point now);

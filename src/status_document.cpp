@@ -40,7 +40,6 @@ std::string status_document(std::string_view host, const PeerMap& peers,
   document.append(R"(,"ram":)");
   append_json_ram(document, ram);
   document.append(R"(},"peers":[)");
-  float total = -0.0f;
   bool first = true;
   for (const auto& [address, peer] : peers) {
     if (!first) document.push_back(',');
@@ -50,13 +49,17 @@ std::string status_document(std::string_view host, const PeerMap& peers,
     document.append(R"(,"ram":)");
     append_json_ram(document, peer.ram);
     document.push_back('}');
-    total += peer.ram;
   }
-  total += ram;
   document.append(R"(],"total_ram":)");
-  append_json_ram(document, total);
+  append_json_ram(document, total_ram(peers, ram));
   document.push_back('}');
   return document;
+}
+
+float total_ram(const PeerMap& peers, float ram) {
+  float total = -0.0f;
+  for (const auto& [address, peer] : peers) total += peer.ram;
+  return total + ram;
 }
 
 std::string status_response(std::string document) {

@@ -22,6 +22,11 @@
 std::string status_document(std::string_view host, const PeerMap& peers,
                             float ram);
 
+// The document's total ram: each of `peers`' figures in their iteration
+// order, summed in single precision from -0.0, then `ram`. status_document
+// writes this very sum; the metrics show it too.
+float total_ram(const PeerMap& peers, float ram);
+
 // The whole HTTP response carrying `document`: the head, whose
 // Content-Length counts the document's bytes, then the document.
 std::string status_response(std::string document);

@@ -20,6 +20,7 @@
 
 #include "log.h"
 #include "status_document.h"
+#include "version.h"
 
 namespace {
 
@@ -63,6 +64,10 @@ struct Connection {
   Clock::time_point deadline;
   std::shared_ptr<const std::string> response;
   std::size_t sent = 0;
+  // Where the connection's end is counted; set at accept.
+  NodeCounters* counters = nullptr;
+  bool metrics_on = false;     // --metrics: the request's path is looked at
+  bool wants_metrics = false;  // its GET asked for /metrics
 
   Wait wait(Clock::time_point now) const {
     switch (stage) {
@@ -110,8 +115,12 @@ struct Connection {
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
     // A failed read, an interrupted one included, is not answered.
     if (got < 3 || std::memcmp(request.data(), "GET", 3) != 0) {
+      counters->count(StatusResult::kNotGet);
       close_connection();
     } else {
+      wants_metrics = is_metrics_request(
+          std::string_view(request.data(), static_cast<std::size_t>(got)),
+          metrics_on);
       stage = Stage::kAnswer;
       deadline = now + time_limit;
     }
@@ -144,6 +153,7 @@ struct Connection {
       return;
     }
     response.reset();
+    counters->count(StatusResult::kAnswered);
     (void)shutdown(fd, SHUT_WR);  // a failure only means the client has gone
     stage = Stage::kFinishing;
     check_finished();
@@ -164,6 +174,8 @@ struct Connection {
   // response was not taken whole in time gets a reset, so that it sees an
   // error rather than a clean end after a cut document.
   void end() {
+    // A finishing connection has been counted as answered.
+    if (stage != Stage::kFinishing) counters->count(StatusResult::kTimedOut);
     if (stage == Stage::kRequest) {
       close_connection();
       return;
@@ -194,10 +206,11 @@ bool is_closed(const Connection& c) { return c.fd < 0; }
 class StatusLoop {
  public:
   StatusLoop(int listen_fd, const NodeConfig& config, PeerTable& table,
-             std::chrono::milliseconds time_limit)
+             NodeCounters& counters, std::chrono::milliseconds time_limit)
       : listen_fd_(listen_fd),
         config_(config),
         table_(table),
+        counters_(counters),
         time_limit_(time_limit) {
     connections_.reserve(MAX_STATUS_CONNECTIONS + 1);
     polled_.reserve(MAX_STATUS_CONNECTIONS + 1);
@@ -310,10 +323,13 @@ class StatusLoop {
       accepted.fd = fd;
       accepted.accepted = now;
       accepted.deadline = now + time_limit_;
+      accepted.counters = &counters_;
+      accepted.metrics_on = config_.metrics;
       connections_.push_back(std::move(accepted));
       if (connections_.size() > MAX_STATUS_CONNECTIONS && !make_room(now)) {
         // Every older connection turned out to have sent its request and is
         // being answered; the new one is refused rather than any answer cut.
+        counters_.count(StatusResult::kDropped);
         connections_.back().close_connection();
         connections_.pop_back();
       }
@@ -329,7 +345,10 @@ class StatusLoop {
     for (auto c = connections_.begin(); c + 1 < connections_.end(); ++c) {
       const std::optional<Clock::time_point> from = c->may_make_room_from();
       if (!from || *from > now) continue;
-      if (!c->read_request(now, time_limit_)) c->close_connection();
+      if (!c->read_request(now, time_limit_)) {
+        counters_.count(StatusResult::kDropped);
+        c->close_connection();
+      }
       if (is_closed(*c)) {
         connections_.erase(c);
         return true;
@@ -353,10 +372,30 @@ class StatusLoop {
 
   // Answers one request that passed the GET check: the document is built
   // under the table's lock, or kept from an earlier request while the table
-  // has not changed (see ResponseCache), and written after the lock is
-  // released, within the time limit from the request's read.
+  // has not changed (see ResponseCache); the metrics from one read of the
+  // table; either is written after the lock is released, within the time
+  // limit from the request's read.
   void handle_status(Connection& c, Clock::time_point now) {
+    if (c.wants_metrics) {
+      c.answer(std::make_shared<const std::string>(metrics_response(
+          metrics_text(counters_.snapshot(), metrics_gauges()))));
+      return;
+    }
     c.answer(responses_.get(config_.host, table_, config_.ram, now));
+  }
+
+  // The gauges now; the peers and their total from one read of the table.
+  MetricsGauges metrics_gauges() {
+    MetricsGauges gauges;
+    table_.read([&](const PeerMap& peers) {
+      gauges.peers = peers.size();
+      gauges.total_ram = total_ram(peers, config_.ram);
+    });
+    gauges.peers_capacity = table_.capacity();
+    gauges.ram = config_.ram;
+    gauges.version = PIM_NODE_VERSION;
+    gauges.start_time_seconds = config_.start_time;
+    return gauges;
   }
 
   // The bytes of the kept response and of those being written, each buffer
@@ -380,6 +419,7 @@ class StatusLoop {
   const int listen_fd_;
   const NodeConfig& config_;
   PeerTable& table_;
+  NodeCounters& counters_;
   const std::chrono::milliseconds time_limit_;
   // Open connections in accepted order, so the first that may make room has
   // waited longest.
@@ -394,12 +434,14 @@ class StatusLoop {
 }  // namespace
 
 void serve_status(int listen_fd, const NodeConfig& config, PeerTable& table,
+                  NodeCounters& counters,
                   std::chrono::milliseconds time_limit) {
-  StatusLoop(listen_fd, config, table, time_limit).run();
+  StatusLoop(listen_fd, config, table, counters, time_limit).run();
 }
 
 void status_server(const NodeConfig& config,
-                   const std::shared_ptr<PeerTable>& table) {
+                   const std::shared_ptr<PeerTable>& table,
+                   const std::shared_ptr<NodeCounters>& counters) {
   const auto fail = [](int fd, int error) {
     if (fd >= 0) close(fd);
     log_line("status server error: " + os_error_text(error));
@@ -417,5 +459,5 @@ void status_server(const NodeConfig& config,
       0)
     return fail(fd, errno);
   if (listen(fd, LISTEN_BACKLOG) != 0) return fail(fd, errno);
-  serve_status(fd, config, *table);
+  serve_status(fd, config, *table, *counters);
 }

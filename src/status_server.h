@@ -1,7 +1,8 @@
 // The loopback status endpoint, on a thread of its own started by main: one
-// thread serving many connections at once, one status document per GET. The
-// document is built under the table lock (taken by the table's read_changed)
-// once for every change of the table, and written after the lock is
+// thread serving many connections at once, one status document per GET (or,
+// with --metrics, the metrics for a GET of /metrics). The document is built
+// under the table lock (taken by the table's read_changed) once for every
+// change of the table, and written after the lock is
 // released, so a slow client never holds up any thread.
 #pragma once
 
@@ -10,12 +11,14 @@
 #include <cstdint>
 #include <memory>
 
+#include "metrics.h"
 #include "node_config.h"
 #include "peer_table.h"
 
 inline constexpr std::uint16_t STATUS_PORT = 47833;
 // The most a request read takes; a request is one read of at most this many
-// bytes, and only its first three ("GET") are looked at.
+// bytes, and only its first three ("GET") are looked at, and with --metrics
+// whether it asks for /metrics.
 inline constexpr std::size_t REQUEST_READ_SIZE = 64;
 // A client gets this long from its connection being accepted to send its
 // request, and again from its request being read to take the whole response.
@@ -44,13 +47,18 @@ inline constexpr std::size_t RESPONSE_MEMORY_BUDGET = std::size_t{16} << 20;
 // Serves 127.0.0.1:47833 forever. Returns only when the listening socket
 // cannot be opened, after printing "[pim-node] status server error: …".
 void status_server(const NodeConfig& config,
-                   const std::shared_ptr<PeerTable>& table);
+                   const std::shared_ptr<PeerTable>& table,
+                   const std::shared_ptr<NodeCounters>& counters);
 
 // Serves the connections of `listen_fd`, a non-blocking socket, forever: each
 // gets `time_limit` to send its request and again to take its response, which
 // is cut with a reset when the time runs out. An accept error other than
 // ECONNABORTED or EAGAIN leaves the socket alone for a short pause, so that a
-// lasting error does not spin. `config` and `table` must outlive the call.
+// lasting error does not spin. How each connection ends is counted in
+// `counters`: answered once its whole response is written, not_get, timed_out
+// before that, or dropped to make room. `config`, `table` and `counters` must
+// outlive the call.
 [[noreturn]] void serve_status(
     int listen_fd, const NodeConfig& config, PeerTable& table,
+    NodeCounters& counters,
     std::chrono::milliseconds time_limit = CONNECTION_TIME_LIMIT);

@@ -106,6 +106,9 @@ TEST(ParseAnnouncement, ReadsMatchingAnnouncementsOnly) {
       {"MORUN-MESH|Lab|alpha|8.00|1", false, "", 0},
       {"MORUN-MESH|lab |alpha|8.00|1", false, "", 0},
       {"MORUN-MESH|la|alpha|8.00|1", false, "", 0},
+      {"MORUN-MESH|labs|alpha|8.00|1", false, "", 0},
+      {"MORUN-MESH|lab", false, "", 0},
+      {"MORUN-MESH|lab|", false, "", 0},
       {"MORUN-MESH||alpha|8.00|1", false, "", 0},
       {"MORUN-MESH|lab\0|alpha|8.00|1"sv, false, "", 0},
   };
@@ -186,6 +189,35 @@ TEST(ReadDatagram, AcceptsOnlyValidUtf8) {
   }
 }
 
+// Why a datagram changed nothing, as the listener counts it: the reader's
+// "no" split into not an announcement and another room's.
+TEST(ReadDatagram, SaysWhyNothingWasTaken) {
+  const struct {
+    std::string_view bytes;
+    IgnoredReason reason;
+  } cases[] = {
+      {"MORUN-MESH|lab|alpha|8.00|\xFF", IgnoredReason::kNotUtf8},
+      {"\xC0\xAF", IgnoredReason::kNotUtf8},
+      {"", IgnoredReason::kNotAnnouncement},
+      {"MORUN-MESH|lab|alpha", IgnoredReason::kNotAnnouncement},
+      {"MORUN-MESH|lab", IgnoredReason::kNotAnnouncement},
+      {"MORUN-MESH|lab|", IgnoredReason::kNotAnnouncement},
+      {"MORUN-MES|lab|alpha|8.00|1", IgnoredReason::kNotAnnouncement},
+      {"morun-mesh|lab|alpha|8.00|1", IgnoredReason::kNotAnnouncement},
+      {"MORUN-MESH|kitchen|alpha|8.00|1", IgnoredReason::kOtherRoom},
+      {"MORUN-MESH|la|alpha|8.00|1", IgnoredReason::kOtherRoom},
+      {"MORUN-MESH|labs|alpha|8.00|1", IgnoredReason::kOtherRoom},
+      {"MORUN-MESH||alpha|", IgnoredReason::kOtherRoom},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.bytes)));
+    // Set to a reason none of the rows expects, to see that it is written.
+    IgnoredReason reason = IgnoredReason::kOutOfTime;
+    EXPECT_FALSE(read_datagram(c.bytes, "lab", &reason));
+    EXPECT_EQ(reason, c.reason);
+  }
+}
+
 // A receive error that persists (here: the descriptor is not a socket) used
 // to be retried at once, forever: a thread spinning at a whole core.
 TEST(ReceiveDatagrams, PausesAfterAnErrorThatPersists) {
@@ -193,8 +225,9 @@ TEST(ReceiveDatagrams, PausesAfterAnErrorThatPersists) {
   ASSERT_GE(fd, 0);
   // The loop never returns; its thread and table live as long as the tests.
   static PeerTable table;
+  static NodeCounters counters;
   const auto used = test_support::cpu_time_of_detached(
-      [fd] { receive_datagrams(fd, "lab", {}, table, nullptr); },
+      [fd] { receive_datagrams(fd, "lab", {}, table, nullptr, counters); },
       std::chrono::milliseconds{1000});
   EXPECT_LT(used, std::chrono::milliseconds{200});
 }

@@ -55,6 +55,7 @@ TEST(NodeConfig, ArgumentScans) {
     // never an ignored argument, a flag or an action.
     const char* program = "pim-node";
     std::optional<std::string> key_file = std::nullopt;
+    bool metrics = false;
   };
   const Case cases[] = {
       {{}, "MORUN-DEFAULT", 1},
@@ -198,6 +199,17 @@ TEST(NodeConfig, ArgumentScans) {
                  "/nonexistent/pim-meminfo (using 8.0)",
                  bad_count + "y (using 1)", ignored + "z"},
        .meminfo = no_meminfo},
+      {.args = {"--metrics"},
+       .room = "MORUN-DEFAULT",
+       .node_count = 1,
+       .metrics = true},
+      {.args = {"--metrics", "--log-peers", "--metrics"},
+       .room = "MORUN-DEFAULT",
+       .node_count = 1,
+       .notes = {ignored + "--metrics"},
+       .log_peers = true,
+       .metrics = true},
+      {.args = {"--room", "--metrics"}, .room = "--metrics", .node_count = 1},
       {.args = {"x"}, .room = "x", .node_count = 1, .program = "--room"},
       {.args = {},
        .room = "MORUN-DEFAULT",
@@ -258,6 +270,7 @@ TEST(NodeConfig, ArgumentScans) {
     EXPECT_FALSE(std::signbit(command_line.config.ram));
     EXPECT_EQ(command_line.config.log_peers, c.log_peers);
     EXPECT_EQ(command_line.config.key_file, c.key_file);
+    EXPECT_EQ(command_line.config.metrics, c.metrics);
     EXPECT_EQ(command_line.config.host, "");
     EXPECT_EQ(command_line.notes, c.notes);
   }

@@ -1,14 +1,26 @@
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -276,7 +288,7 @@ TEST(NodeProcess, HostnameThatPrintsWithoutEnd) {
 
 constexpr char kUsage[] =
     R"(Usage: pim-node [--room ROOM] [--node-count N] [--ram auto|GB] [--log-peers]
-                [--key-file PATH]
+                [--key-file PATH] [--metrics]
        pim-node --generate-key
        pim-node -h | --help | --version
 
@@ -294,6 +306,8 @@ Options:
                    and record only those signed with one of its keys;
                    default: none
   --generate-key   print a fresh key line for a key file and exit
+  --metrics        also serve the node's counts in Prometheus's text format
+                   at /metrics on the status port
   -h, --help       print this help and exit
   --version        print the version and exit
 
@@ -418,6 +432,301 @@ TEST(NodeProcess, LongRequestAnsweredWithCleanEnd) {
                         "*\r\n\r\n") +
                 kAlphaBody);
   EXPECT_EQ(end_errno, 0);
+}
+
+// Whether `program` is on the search path. Missing, it fails the test where
+// the namespaces are required (the test packages hold it), else skips it.
+bool have_program(const std::string& program) {
+  return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) ==
+         0;
+}
+
+// The body of an HTTP/1.1 response, its chunks joined when it came chunked.
+std::string http_body(const std::string& response) {
+  const std::size_t blank = response.find("\r\n\r\n");
+  if (blank == std::string::npos) return "";
+  const std::string head = response.substr(0, blank);
+  std::string rest = response.substr(blank + 4);
+  if (head.find("Transfer-Encoding: chunked") == std::string::npos) return rest;
+  std::string body;
+  std::size_t at = 0;
+  for (;;) {
+    const std::size_t line_end = rest.find("\r\n", at);
+    if (line_end == std::string::npos) return body;
+    const std::size_t size =
+        std::stoul(rest.substr(at, line_end - at), nullptr, 16);
+    if (size == 0) return body;
+    body.append(rest, line_end + 2, size);
+    at = line_end + 2 + size + 2;
+  }
+}
+
+// A TCP port on 127.0.0.1 inside ns that nothing is bound to just now.
+int free_port(const Namespace& ns) {
+  return ns.within([] {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (fd >= 0 &&
+        bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+            0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port = ntohs(address.sin_port);
+    }
+    if (fd >= 0) close(fd);
+    return port;
+  });
+}
+
+// A Prometheus server inside ns, on 127.0.0.1 only, scraping the node's
+// /metrics every second, its configuration and data in a folder of its own.
+// Stopped by its PID and the folder removed on destruction, whatever the
+// test's outcome.
+class PrometheusServer {
+ public:
+  explicit PrometheusServer(const Namespace& ns) : ns_(ns) {
+    char folder[] = "/tmp/pim-prometheus-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return;
+    folder_ = folder;
+    port_ = free_port(ns);
+    std::ofstream(folder_ + "/prometheus.yml")
+        << "global:\n"
+           "  scrape_interval: 1s\n"
+           "  scrape_timeout: 1s\n"
+           "scrape_configs:\n"
+           "  - job_name: pim-node\n"
+           "    metrics_path: /metrics\n"
+           "    static_configs:\n"
+           "      - targets: ['127.0.0.1:47833']\n";
+    const std::vector<std::string> args = {
+        "prometheus",
+        "--config.file=" + folder_ + "/prometheus.yml",
+        "--storage.tsdb.path=" + folder_ + "/data",
+        "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+    };
+    std::vector<char*> argv;
+    for (const std::string& arg : args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    const std::string ns_path = "/run/netns/" + ns.name();
+    const int ns_fd = open(ns_path.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string log_path = folder_ + "/prometheus.log";
+    const int log_fd =
+        open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (ns_fd >= 0 && log_fd >= 0 && port_ > 0) {
+      pid_ = fork();
+      if (pid_ == 0) {
+        if (setns(ns_fd, CLONE_NEWNET) != 0) _exit(126);
+        dup2(log_fd, STDOUT_FILENO);
+        dup2(log_fd, STDERR_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
+      }
+    }
+    if (ns_fd >= 0) close(ns_fd);
+    if (log_fd >= 0) close(log_fd);
+  }
+  ~PrometheusServer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+    if (!folder_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(folder_, ignored);
+    }
+  }
+  PrometheusServer(const PrometheusServer&) = delete;
+  PrometheusServer& operator=(const PrometheusServer&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  std::string log() const {
+    std::ifstream file(folder_ + "/prometheus.log");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+  // The instant vector of `query` through the HTTP API, as series labels
+  // (name included) to value; empty when the server does not answer yet.
+  std::map<std::string, double> query(const std::string& query) const {
+    std::string encoded;
+    for (const char c : query) {
+      if (std::isalnum(static_cast<unsigned char>(c)) || c == '_') {
+        encoded.push_back(c);
+      } else {
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X",
+                      static_cast<unsigned char>(c));
+        encoded.append(escaped);
+      }
+    }
+    const auto response = harness::http_exchange(
+        ns_,
+        "GET /api/v1/query?query=" + encoded +
+            " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+        port_, milliseconds{3000});
+    std::map<std::string, double> values;
+    if (!response || !response->starts_with("HTTP/1.1 200 ")) return values;
+    const auto answer = nlohmann::json::parse(http_body(*response));
+    for (const auto& series : answer.at("data").at("result")) {
+      values[series.at("metric").dump()] =
+          std::stod(series.at("value").at(1).get<std::string>());
+    }
+    return values;
+  }
+
+  // The one value of `query`, or nullopt while it has none (or several).
+  std::optional<double> value(const std::string& query_text) const {
+    const auto values = query(query_text);
+    if (values.size() != 1) return std::nullopt;
+    return values.begin()->second;
+  }
+
+ private:
+  const Namespace& ns_;
+  std::string folder_;
+  int port_ = -1;
+  pid_t pid_ = -1;
+};
+
+// Polls until `done` holds or `timeout` passes; returns whether it held.
+bool eventually(const std::function<bool()>& done, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (done()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds{250});
+  }
+}
+
+// What promtool says of `text` as a metrics exposition, and its exit status.
+std::pair<int, std::string> promtool_check(const std::string& text) {
+  char path[] = "/tmp/pim-metrics-XXXXXX";
+  const int fd = mkostemp(path, O_CLOEXEC);
+  if (fd < 0) return {-1, "mkostemp failed"};
+  const bool written =
+      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  std::string said;
+  int status = -1;
+  if (written) {
+    const std::string command =
+        std::string("promtool check metrics < ") + path + " 2>&1";
+    if (FILE* checker = popen(command.c_str(), "r")) {
+      char buffer[512];
+      while (const std::size_t got = fread(buffer, 1, sizeof buffer, checker)) {
+        said.append(buffer, got);
+      }
+      const int raw = pclose(checker);
+      status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+  }
+  unlink(path);
+  return {status, said};
+}
+
+// A real Prometheus server scrapes a node started with --metrics: the target
+// is up, the peers gauge agrees with the document, and crafted datagrams
+// move the counters by exactly what they are. The datagram of another room
+// is dropped by the kernel's room filter before the node reads it, so it
+// counts neither as received nor as other_room: both stay where they were.
+TEST(NodeProcess, PrometheusScrapesTheMetrics) {
+  if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
+  if (!have_program("prometheus") || !have_program("promtool")) {
+    if (std::getenv("PIM_REQUIRE_NAMESPACES") != nullptr) {
+      FAIL() << "prometheus and promtool (Debian package prometheus) are "
+                "required but missing";
+    }
+    GTEST_SKIP() << "needs prometheus and promtool (Debian package prometheus)";
+  }
+  Namespace ns(harness::unique_name("prom"));
+  const auto fake = FakeHostname::printing("alpha\n");
+  NodeProcess node(ns,
+                   NodeOptions{{"--room", "lab", "--metrics"}, fake.path()});
+  ASSERT_TRUE(serves(ns));
+  // Every other GET still gets the document.
+  EXPECT_EQ(harness::status_body(ns), kAlphaBody);
+  const auto metrics = harness::http_exchange(
+      ns, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:47833\r\n\r\n");
+  ASSERT_TRUE(metrics);
+  const std::string text = http_body(*metrics);
+  EXPECT_EQ(metrics->substr(0, metrics->size() - text.size()),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; "
+            "charset=utf-8\r\nContent-Length: " +
+                std::to_string(text.size()) +
+                "\r\nAccess-Control-Allow-Origin: *\r\n\r\n");
+  const auto [status, said] = promtool_check(text);
+  EXPECT_EQ(status, 0) << said;
+  EXPECT_EQ(said, "");
+
+  const PrometheusServer prometheus(ns);
+  ASSERT_TRUE(prometheus.started());
+  ASSERT_TRUE(eventually(
+      [&] { return prometheus.value("up{job=\"pim-node\"}") == 1.0; },
+      milliseconds{30000}))
+      << prometheus.log();
+  const auto document_peers = [&] {
+    const auto body = harness::status_body(ns);
+    return body ? nlohmann::json::parse(*body).at("peers").size() : 99u;
+  };
+  EXPECT_EQ(prometheus.value("pim_node_peers"), document_peers());
+  EXPECT_EQ(prometheus.value("pim_node_peers_capacity"), 16384.0);
+  EXPECT_EQ(prometheus.value("pim_node_ram_bytes"), 8589934592.0);
+  EXPECT_EQ(
+      prometheus.query("pim_node_build_info"),
+      (std::map<std::string, double>{
+          {R"({"__name__":"pim_node_build_info","instance":"127.0.0.1:47833","job":"pim-node","version":")" +
+               std::string(PIM_NODE_VERSION) + R"("})",
+           1.0}}));
+
+  // The counts before the datagrams; nothing else sends to the node.
+  const std::vector<std::string> series = {
+      "pim_node_datagrams_received_total",
+      R"(pim_node_datagrams_ignored_total{reason="not_utf8"})",
+      R"(pim_node_datagrams_ignored_total{reason="not_announcement"})",
+      R"(pim_node_datagrams_ignored_total{reason="other_room"})",
+      R"(pim_node_peers_recorded_total{result="joined"})",
+      R"(pim_node_peers_recorded_total{result="refreshed"})",
+      "pim_node_peers",
+  };
+  std::map<std::string, double> before;
+  for (const std::string& name : series) {
+    const auto value = prometheus.value(name);
+    ASSERT_TRUE(value) << name;
+    before[name] = *value;
+  }
+  const harness::UdpSocket sender(ns, "127.3.0.1", 0);
+  EXPECT_TRUE(
+      sender.send_to("127.0.0.1", 47832, "MORUN-MESH|kitchen|gamma|2.00|1"));
+  EXPECT_TRUE(
+      sender.send_to("127.0.0.1", 47832, "MORUN-MESH|lab|gam\xFFma|2.00|1"));
+  EXPECT_TRUE(
+      sender.send_to("127.0.0.1", 47832, "MORUN-MESH|lab|gamma|2.00|1"));
+  std::map<std::string, double> moved = {
+      {series[0], 2}, {series[1], 1}, {series[2], 0}, {series[3], 0},
+      {series[4], 1}, {series[5], 0}, {series[6], 1},
+  };
+  const auto moved_as_sent = [&] {
+    for (const std::string& name : series) {
+      if (prometheus.value(name) != before[name] + moved[name]) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(eventually(moved_as_sent, milliseconds{15000}));
+  // A later scrape shows no more than that.
+  std::this_thread::sleep_for(milliseconds{2500});
+  for (const std::string& name : series) {
+    EXPECT_EQ(prometheus.value(name), before[name] + moved[name]) << name;
+  }
+  EXPECT_EQ(prometheus.value("pim_node_peers"), document_peers());
+  // 2.0 + 8.0 gigabytes of 1024^3 bytes.
+  EXPECT_EQ(prometheus.value("pim_node_total_ram_bytes"), 10737418240.0);
 }
 
 }  // namespace

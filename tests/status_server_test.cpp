@@ -65,6 +65,7 @@ const NodeConfig& alpha_config() {
 }
 
 PeerTable& lasting_table() { return *new PeerTable; }
+NodeCounters& lasting_counters() { return *new NodeCounters; }
 
 // `peers` peers with 1,000-byte hosts: a response of about `peers` kB.
 PeerTable& large_table(std::uint32_t peers) {
@@ -104,7 +105,7 @@ std::uint16_t start_server(PeerTable& table, milliseconds limit,
   EXPECT_EQ(listen(fd, 128), 0);
   EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
   std::thread server(serve_status, fd, std::cref(alpha_config()),
-                     std::ref(table), limit);
+                     std::ref(table), std::ref(lasting_counters()), limit);
   if (cpu_clock != nullptr) {
     EXPECT_EQ(pthread_getcpuclockid(server.native_handle(), cpu_clock), 0);
   }
@@ -178,6 +179,8 @@ TEST(ServeStatus, AnswersOnlyGet) {
       {"GET", false, true},
       {"GET", true, true},
       {"GET /anything", true, true},
+      // Without --metrics the path is never looked at.
+      {"GET /metrics HTTP/1.1\r\n\r\n", false, true},
       {std::string("GET\0\xff", 5), false, true},
       {kCurlLike, false, true},
       {std::string(500, 'G').replace(1, 2, "ET"), false, true},
@@ -413,7 +416,7 @@ TEST(ServeStatus, AcceptFailureDoesNotSpin) {
   ASSERT_EQ(poll(&ready, 1, 0), 1);
   const auto used = test_support::cpu_time_of_detached(
       [fd] {
-        serve_status(fd, alpha_config(), lasting_table(),
+        serve_status(fd, alpha_config(), lasting_table(), lasting_counters(),
                      CONNECTION_TIME_LIMIT);
       },
       milliseconds{1000});
