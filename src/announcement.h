@@ -3,6 +3,7 @@
 // Pure functions: they take no lock.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,8 @@
 #include "node_config.h"
 
 inline constexpr std::string_view ANNOUNCEMENT_MAGIC = "MORUN-MESH";
+// Receivers look only at this many bytes of a datagram.
+inline constexpr std::size_t DATAGRAM_BUFFER_SIZE = 256;
 
 // "MORUN-MESH|room|host|ram|node_count", ram with two decimals. Nothing is
 // escaped: a '|' in the room or host is written as it is.

@@ -25,8 +25,6 @@
 inline constexpr std::uint16_t DISCOVERY_PORT = 47832;
 inline constexpr std::chrono::seconds BROADCAST_PERIOD{3};
 inline constexpr std::chrono::seconds RECEIVE_TIMEOUT{5};
-// Only this many bytes of a datagram are ever looked at.
-inline constexpr std::size_t DATAGRAM_BUFFER_SIZE = 256;
 // Datagrams taken from the socket in one receive call, each into a buffer of
 // its own, so a burst costs one system call per batch instead of one each.
 inline constexpr std::size_t RECEIVE_BATCH = 32;

@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "announcement.h"
-#include "discovery.h"
 #include "log.h"
 
 namespace {
@@ -83,13 +82,4 @@ int attach_room_filter(int fd, std::string_view room) {
 std::string room_filter_refused_line(int error) {
   return "room filter not attached: " + os_error_text(error) +
          "; datagrams of other rooms reach the listener";
-}
-
-std::size_t attached_filter_length(int fd) {
-  // Asked with no room for the program, the kernel gives its length alone.
-  socklen_t length = 0;
-  if (getsockopt(fd, SOL_SOCKET, SO_GET_FILTER, nullptr, &length) != 0) {
-    return 0;
-  }
-  return length;
 }

@@ -28,7 +28,3 @@ int attach_room_filter(int fd, std::string_view room);
 // prefix: "room filter not attached: <error text>; datagrams of other rooms
 // reach the listener".
 std::string room_filter_refused_line(int error);
-
-// The instruction count of the filter attached to `fd`; 0 when it has none
-// or when it cannot be asked.
-std::size_t attached_filter_length(int fd);

@@ -19,6 +19,16 @@
 
 namespace {
 
+// The instruction count of the filter attached to `fd`; 0 when it has none.
+// Asked with no room for the program, the kernel gives its length alone.
+std::size_t attached_filter_length(int fd) {
+  socklen_t length = 0;
+  if (getsockopt(fd, SOL_SOCKET, SO_GET_FILTER, nullptr, &length) != 0) {
+    return 0;
+  }
+  return length;
+}
+
 using Clock = std::chrono::steady_clock;
 
 // A UDP socket on 127.0.0.1 and a port the system chose; -1 on failure.
