@@ -32,10 +32,11 @@ inline constexpr std::chrono::milliseconds CONNECTION_TIME_LIMIT{5000};
 inline constexpr std::size_t MAX_STATUS_CONNECTIONS = 256;
 // How long a connection is held, whatever else arrives, for its request to
 // come. A client on this machine sends within a millisecond of connecting,
-// or a few when it is a slow script or the machine is busy; 50 ms covers
-// that with room to spare, and is still short enough for a newcomer to wait
-// out in the backlog while connections that never send fill the server.
-inline constexpr std::chrono::milliseconds ADMISSION_GRACE{50};
+// or a few when it is a slow script or the machine is busy; 30 ms covers
+// that with room to spare. It is also about the longest a newcomer waits in
+// the backlog while connections that never send fill the server, so it stays
+// well below the 50 ms in which a prompt client is to be answered.
+inline constexpr std::chrono::milliseconds ADMISSION_GRACE{30};
 // Responses being written and the one kept for later requests hold at most
 // about this many bytes between them (a buffer shared by several connections
 // counts once): a GET read while they hold more waits, its time running,
