@@ -1,16 +1,14 @@
 #include "metrics.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
+
+#include "test_support.h"
 
 namespace {
 
@@ -179,7 +177,7 @@ TEST(MetricsResponse, ExactBytes) {
 // Prometheus's own checker reads the exposition, the escaped label and the
 // NaN included, and finds nothing to report.
 TEST(MetricsText, PromtoolAccepts) {
-  if (std::system("command -v promtool >/dev/null 2>&1") != 0) {
+  if (!test_support::on_search_path("promtool")) {
     if (std::getenv("PIM_REQUIRE_NAMESPACES") != nullptr) {
       FAIL() << "promtool (Debian package prometheus) is required but missing";
     }
@@ -192,28 +190,9 @@ TEST(MetricsText, PromtoolAccepts) {
   gauges.total_ram = std::numeric_limits<float>::quiet_NaN();
   gauges.version = "0.2.0+git.\"x\\y\"\n";
   gauges.start_time_seconds = 1718000000.25;
-  const std::string text = metrics_text(small_snapshot(), gauges);
-
-  char path[] = "/tmp/pim-metrics-XXXXXX";
-  const int fd = mkostemp(path, O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  const bool written =
-      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  ASSERT_TRUE(written);
-  const std::string command =
-      std::string("promtool check metrics < ") + path + " 2>&1";
-  FILE* checker = popen(command.c_str(), "r");
-  ASSERT_NE(checker, nullptr);
-  std::string said;
-  char buffer[512];
-  while (const std::size_t got = fread(buffer, 1, sizeof buffer, checker)) {
-    said.append(buffer, got);
-  }
-  const int status = pclose(checker);
-  unlink(path);
-  ASSERT_TRUE(WIFEXITED(status)) << said;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << said;
+  const auto [status, said] = test_support::promtool_check_metrics(
+      metrics_text(small_snapshot(), gauges));
+  EXPECT_EQ(status, 0) << said;
   EXPECT_EQ(said, "");
 }
 

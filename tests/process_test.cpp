@@ -434,13 +434,6 @@ TEST(NodeProcess, LongRequestAnsweredWithCleanEnd) {
   EXPECT_EQ(end_errno, 0);
 }
 
-// Whether `program` is on the search path. Missing, it fails the test where
-// the namespaces are required (the test packages hold it), else skips it.
-bool have_program(const std::string& program) {
-  return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) ==
-         0;
-}
-
 // The body of an HTTP/1.1 response, its chunks joined when it came chunked.
 std::string http_body(const std::string& response) {
   const std::size_t blank = response.find("\r\n\r\n");
@@ -605,32 +598,6 @@ bool eventually(const std::function<bool()>& done, milliseconds timeout) {
   }
 }
 
-// What promtool says of `text` as a metrics exposition, and its exit status.
-std::pair<int, std::string> promtool_check(const std::string& text) {
-  char path[] = "/tmp/pim-metrics-XXXXXX";
-  const int fd = mkostemp(path, O_CLOEXEC);
-  if (fd < 0) return {-1, "mkostemp failed"};
-  const bool written =
-      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  std::string said;
-  int status = -1;
-  if (written) {
-    const std::string command =
-        std::string("promtool check metrics < ") + path + " 2>&1";
-    if (FILE* checker = popen(command.c_str(), "r")) {
-      char buffer[512];
-      while (const std::size_t got = fread(buffer, 1, sizeof buffer, checker)) {
-        said.append(buffer, got);
-      }
-      const int raw = pclose(checker);
-      status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-  }
-  unlink(path);
-  return {status, said};
-}
-
 // A real Prometheus server scrapes a node started with --metrics: the target
 // is up, the peers gauge agrees with the document, and crafted datagrams
 // move the counters by exactly what they are. The datagram of another room
@@ -638,7 +605,8 @@ std::pair<int, std::string> promtool_check(const std::string& text) {
 // counts neither as received nor as other_room: both stay where they were.
 TEST(NodeProcess, PrometheusScrapesTheMetrics) {
   if (!harness::can_use_namespaces()) GTEST_SKIP() << "needs root";
-  if (!have_program("prometheus") || !have_program("promtool")) {
+  if (!test_support::on_search_path("prometheus") ||
+      !test_support::on_search_path("promtool")) {
     if (std::getenv("PIM_REQUIRE_NAMESPACES") != nullptr) {
       FAIL() << "prometheus and promtool (Debian package prometheus) are "
                 "required but missing";
@@ -661,7 +629,7 @@ TEST(NodeProcess, PrometheusScrapesTheMetrics) {
             "charset=utf-8\r\nContent-Length: " +
                 std::to_string(text.size()) +
                 "\r\nAccess-Control-Allow-Origin: *\r\n\r\n");
-  const auto [status, said] = promtool_check(text);
+  const auto [status, said] = test_support::promtool_check_metrics(text);
   EXPECT_EQ(status, 0) << said;
   EXPECT_EQ(said, "");
 

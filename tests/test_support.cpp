@@ -1,11 +1,14 @@
 #include "test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -102,6 +105,37 @@ std::chrono::nanoseconds cpu_time_of_detached(
   const auto before = cpu_time();
   std::this_thread::sleep_for(window);
   return cpu_time() - before;
+}
+
+bool on_search_path(const std::string& program) {
+  return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) ==
+         0;
+}
+
+std::pair<int, std::string> promtool_check_metrics(const std::string& text) {
+  char path[] = "/tmp/pim-metrics-XXXXXX";
+  const int fd = mkostemp(path, O_CLOEXEC);
+  if (fd < 0) return {-1, "cannot create a temporary file"};
+  const bool written =
+      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  std::pair<int, std::string> verdict{-1, "cannot write a temporary file"};
+  if (written) {
+    verdict.second.clear();
+    const std::string command =
+        std::string("promtool check metrics < ") + path + " 2>&1";
+    if (FILE* checker = popen(command.c_str(), "r")) {
+      char buffer[512];
+      while (const std::size_t got = fread(buffer, 1, sizeof buffer, checker)) {
+        verdict.second.append(buffer, got);
+      }
+      const int status = pclose(checker);
+      if (status != -1 && WIFEXITED(status))
+        verdict.first = WEXITSTATUS(status);
+    }
+  }
+  unlink(path);
+  return verdict;
 }
 
 }  // namespace test_support

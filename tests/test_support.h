@@ -1,6 +1,7 @@
 // Helpers that several test binaries share: a fake hostname program, the
-// count of a process's descriptors or threads, and the CPU time of a thread
-// that may never return. Called from the tests' own threads; no lock.
+// count of a process's descriptors or threads, the CPU time of a thread
+// that may never return, and Prometheus's checker of a metrics text. Called
+// from the tests' own threads; no lock.
 #pragma once
 
 #include <sys/types.h>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace test_support {
 
@@ -49,5 +51,12 @@ int proc_entry_count(const std::string& folder);
 // during the `window` after it started.
 std::chrono::nanoseconds cpu_time_of_detached(std::function<void()> work,
                                               std::chrono::milliseconds window);
+
+// Whether `program` is found on the search path.
+bool on_search_path(const std::string& program);
+
+// The exit status of `promtool check metrics` reading `text` (-1 when it
+// could not be run) and everything it said, standard error included.
+std::pair<int, std::string> promtool_check_metrics(const std::string& text);
 
 }  // namespace test_support
