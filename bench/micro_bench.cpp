@@ -9,6 +9,9 @@
 //   unsigned_at_keyed_node   the keyed listener's work for an unsigned
 //                            datagram vs parse_announcement_typical, the
 //                            same datagram at a node without a key
+//   record_peer displacing   a batch of new addresses into a full table of
+//                            off-link entries vs the same batch refreshing
+//                            addresses already in it
 // Every benchmark also reports the minimum over repetitions ("_min"), the
 // figure least disturbed by other work on a shared machine.
 
@@ -206,6 +209,39 @@ void BM_ref_status_response(benchmark::State& state) {
   }
 }
 
+// A batch of RECEIVE_BATCH addresses, each recorded into a table that holds
+// PEER_CAPACITY off-link entries: new addresses each time (each takes the
+// place of the oldest entry, as in a spoofed-source flood), or the same
+// addresses again (refreshes, the reference).
+void record_full_table(benchmark::State& state, bool new_addresses) {
+  PeerTable table;
+  std::uint32_t next = 0;
+  std::vector<HeardPeer> batch(RECEIVE_BATCH);
+  const auto fill = [&] {
+    for (HeardPeer& heard : batch) {
+      heard = HeardPeer{address_of(next++), "flood", 8.0f};
+    }
+  };
+  for (std::size_t i = 0; i < PEER_CAPACITY; i += RECEIVE_BATCH) {
+    fill();
+    table.record_peer(batch);
+  }
+  if (!new_addresses) next -= RECEIVE_BATCH;
+  for (auto _ : state) {
+    fill();
+    if (!new_addresses) next -= RECEIVE_BATCH;
+    benchmark::DoNotOptimize(table.record_peer(batch));
+  }
+  state.SetItemsProcessed(state.iterations() *
+                          static_cast<std::int64_t>(RECEIVE_BATCH));
+}
+void BM_record_peer_displacing(benchmark::State& state) {
+  record_full_table(state, true);
+}
+void BM_ref_record_peer_displacing(benchmark::State& state) {
+  record_full_table(state, false);
+}
+
 #define PIM_BENCH(function) \
   BENCHMARK(function)->ComputeStatistics("min", minimum)
 
@@ -217,6 +253,8 @@ PIM_BENCH(BM_parse_ram);
 PIM_BENCH(BM_ref_parse_ram);
 PIM_BENCH(BM_format_fixed);
 PIM_BENCH(BM_ref_format_fixed);
+PIM_BENCH(BM_record_peer_displacing);
+PIM_BENCH(BM_ref_record_peer_displacing);
 PIM_BENCH(BM_status_response)->Arg(10)->Arg(1000)->Arg(10000);
 PIM_BENCH(BM_ref_status_response)->Arg(10)->Arg(1000)->Arg(10000);
 

@@ -245,6 +245,14 @@ void listen_loop(const NodeConfig& config, const RoomKeys& keys,
   timeout.tv_sec = RECEIVE_TIMEOUT.count();
   // Without the timeout the receive simply blocks; nothing depends on it.
   (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  // Room for the datagrams of a flood that arrive while the listener waits
+  // for the table lock (a status document of a full table holds it for a
+  // few milliseconds): a peer announcing at a steady phase to such waits
+  // would otherwise lose every announcement. The system caps it at
+  // net.core.rmem_max; a failure only leaves the default.
+  const int receive_buffer = RECEIVE_BUFFER_BYTES;
+  (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer,
+                   sizeof receive_buffer);
   receive_datagrams(fd, config.room, keys, *table, log.get(), *counters);
 }
 
