@@ -8,8 +8,10 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -60,6 +62,18 @@ void fill_standard_descriptors() {
 }
 
 // The --help text: every option with its default, the ports, the manual.
+// The status server holds as many connections as the descriptors allow, up to
+// its bound; the soft limit, often 1,024, is raised toward what that bound
+// needs, never past the hard limit. A refusal leaves the limit as it was.
+void raise_open_file_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, STATUS_OPEN_FILES);
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = wanted;
+  (void)setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 std::string usage_text() {
   return "Usage: pim-node [--room ROOM] [--node-count N] [--ram auto|GB] "
          "[--log-peers]\n"
@@ -153,6 +167,7 @@ int main(int argc, char** argv) {
   // that it could not be waited for.
   signal(SIGCHLD, SIG_DFL);
   (void)mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD);
+  raise_open_file_limit();
 
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) {

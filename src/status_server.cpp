@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,6 +33,9 @@ constexpr std::chrono::milliseconds FAILURE_PAUSE{100};
 // How often an answered connection is checked for the acknowledgement of its
 // whole response.
 constexpr std::chrono::milliseconds FINISH_CHECK_INTERVAL{20};
+// A response of at most this many bytes to a request read whole is closed as
+// soon as it is written (see write_response).
+constexpr std::size_t CLOSE_AT_ONCE_BYTES = 64 * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -68,6 +72,9 @@ struct Connection {
   NodeCounters* counters = nullptr;
   bool metrics_on = false;     // --metrics: the request's path is looked at
   bool wants_metrics = false;  // its GET asked for /metrics
+  // Its one read took the request up to the blank line that ends it, and
+  // nothing was left unread.
+  bool request_whole = false;
 
   Wait wait(Clock::time_point now) const {
     switch (stage) {
@@ -118,9 +125,11 @@ struct Connection {
       counters->count(StatusResult::kNotGet);
       close_connection();
     } else {
-      wants_metrics = is_metrics_request(
-          std::string_view(request.data(), static_cast<std::size_t>(got)),
-          metrics_on);
+      const std::string_view text(request.data(),
+                                  static_cast<std::size_t>(got));
+      wants_metrics = is_metrics_request(text, metrics_on);
+      request_whole = text.size() < request.size() &&
+                      (text.ends_with("\r\n\r\n") || text.ends_with("\n\n"));
       stage = Stage::kAnswer;
       deadline = now + time_limit;
     }
@@ -152,8 +161,17 @@ struct Connection {
       close_connection();
       return;
     }
+    const std::size_t size = data.size();
     response.reset();
     counters->count(StatusResult::kAnswered);
+    // A client whose whole request was read sends nothing more, so closing
+    // cannot meet unread bytes and reset; a response this small is by now in
+    // a loopback client's receive buffer (whose first window is larger), or
+    // else is sent on by the kernel after the close.
+    if (request_whole && size <= CLOSE_AT_ONCE_BYTES) {
+      close_connection();
+      return;
+    }
     (void)shutdown(fd, SHUT_WR);  // a failure only means the client has gone
     stage = Stage::kFinishing;
     check_finished();
@@ -206,15 +224,14 @@ bool is_closed(const Connection& c) { return c.fd < 0; }
 class StatusLoop {
  public:
   StatusLoop(int listen_fd, const NodeConfig& config, PeerTable& table,
-             NodeCounters& counters, std::chrono::milliseconds time_limit)
+             NodeCounters& counters, std::size_t max_connections,
+             std::chrono::milliseconds time_limit)
       : listen_fd_(listen_fd),
         config_(config),
         table_(table),
         counters_(counters),
-        time_limit_(time_limit) {
-    connections_.reserve(MAX_STATUS_CONNECTIONS + 1);
-    polled_.reserve(MAX_STATUS_CONNECTIONS + 1);
-  }
+        max_connections_(std::max<std::size_t>(max_connections, 1)),
+        time_limit_(time_limit) {}
 
   [[noreturn]] void run() {
     for (;;) {
@@ -291,7 +308,7 @@ class StatusLoop {
   // its time limit, while a connection accepted only to be closed would cost
   // its client the request.
   std::optional<Clock::time_point> room_from(Clock::time_point now) const {
-    if (connections_.size() < MAX_STATUS_CONNECTIONS) return now;
+    if (connections_.size() < max_connections_) return now;
     // In accepted order, so the first that may make room is the oldest.
     for (const Connection& c : connections_) {
       if (const auto from = c.may_make_room_from()) return from;
@@ -326,7 +343,7 @@ class StatusLoop {
       accepted.counters = &counters_;
       accepted.metrics_on = config_.metrics;
       connections_.push_back(std::move(accepted));
-      if (connections_.size() > MAX_STATUS_CONNECTIONS && !make_room(now)) {
+      if (connections_.size() > max_connections_ && !make_room(now)) {
         // Every older connection turned out to have sent its request and is
         // being answered; the new one is refused rather than any answer cut.
         counters_.count(StatusResult::kDropped);
@@ -420,6 +437,7 @@ class StatusLoop {
   const NodeConfig& config_;
   PeerTable& table_;
   NodeCounters& counters_;
+  const std::size_t max_connections_;
   const std::chrono::milliseconds time_limit_;
   // Open connections in accepted order, so the first that may make room has
   // waited longest.
@@ -433,10 +451,17 @@ class StatusLoop {
 
 }  // namespace
 
+std::size_t connection_bound(std::uint64_t open_files) {
+  if (open_files <= DESCRIPTOR_RESERVE) return 1;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(
+      open_files - DESCRIPTOR_RESERVE, MAX_STATUS_CONNECTIONS));
+}
+
 void serve_status(int listen_fd, const NodeConfig& config, PeerTable& table,
-                  NodeCounters& counters,
+                  NodeCounters& counters, std::size_t max_connections,
                   std::chrono::milliseconds time_limit) {
-  StatusLoop(listen_fd, config, table, counters, time_limit).run();
+  StatusLoop(listen_fd, config, table, counters, max_connections, time_limit)
+      .run();
 }
 
 void status_server(const NodeConfig& config,
@@ -459,5 +484,9 @@ void status_server(const NodeConfig& config,
       0)
     return fail(fd, errno);
   if (listen(fd, LISTEN_BACKLOG) != 0) return fail(fd, errno);
-  serve_status(fd, config, *table, *counters);
+  rlimit open_files{};
+  // Without a reading the bound is that of the usual limit of 1,024.
+  const std::uint64_t limit =
+      getrlimit(RLIMIT_NOFILE, &open_files) == 0 ? open_files.rlim_cur : 1024;
+  serve_status(fd, config, *table, *counters, connection_bound(limit));
 }

@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -84,8 +85,13 @@ sockaddr_in loopback(std::uint16_t port) {
   return address;
 }
 
-// serve_status on an ephemeral loopback port, on a thread that runs until the
-// test process ends; returns the port. A send buffer of `send_buffer` bytes,
+// The connection bound of the servers started here: small enough for a test
+// to fill.
+constexpr std::size_t TEST_BOUND = 256;
+
+// serve_status on an ephemeral loopback port, holding at most TEST_BOUND
+// connections, on a thread that runs until the test process ends; returns
+// the port. A send buffer of `send_buffer` bytes,
 // when given, is what every accepted connection inherits; `cpu_clock`, when
 // given, receives the thread's CPU-time clock.
 std::uint16_t start_server(PeerTable& table, milliseconds limit,
@@ -105,7 +111,8 @@ std::uint16_t start_server(PeerTable& table, milliseconds limit,
   EXPECT_EQ(listen(fd, 128), 0);
   EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
   std::thread server(serve_status, fd, std::cref(alpha_config()),
-                     std::ref(table), std::ref(lasting_counters()), limit);
+                     std::ref(table), std::ref(lasting_counters()), TEST_BOUND,
+                     limit);
   if (cpu_clock != nullptr) {
     EXPECT_EQ(pthread_getcpuclockid(server.native_handle(), cpu_clock), 0);
   }
@@ -166,6 +173,27 @@ Received read_to_end(int fd, milliseconds timeout) {
 const std::string kCurlLike =
     "GET / HTTP/1.1\r\nHost: 127.0.0.1:47833\r\nUser-Agent: curl/7.88.1\r\n"
     "Accept: */*\r\nAccept-Language: en\r\n\r\n";
+
+// The bound leaves the reserve to the rest of the process, never reaches
+// zero, and stops at its ceiling however many descriptors are allowed.
+TEST(ConnectionBound, FollowsTheDescriptorLimit) {
+  struct Case {
+    std::uint64_t open_files;
+    std::size_t bound;
+  };
+  const Case cases[] = {
+      {0, 1},
+      {64, 1},
+      {65, 1},
+      {1024, 960},
+      {2112, 2048},
+      {2113, 2048},
+      {RLIM_INFINITY, 2048},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(connection_bound(c.open_files), c.bound) << c.open_files;
+  }
+}
 
 TEST(ServeStatus, AnswersOnlyGet) {
   struct Case {
@@ -275,7 +303,7 @@ TEST(ServeStatus, OldestSilentConnectionMakesRoom) {
   EXPECT_LT(elapsed_ms(start), 2000);
   close(fd);
   // 300 silent and one asking: the 45 oldest went, unanswered.
-  const std::size_t dropped = 301 - MAX_STATUS_CONNECTIONS;
+  const std::size_t dropped = 301 - TEST_BOUND;
   for (std::size_t i = 0; i < silent.size(); ++i) {
     SCOPED_TRACE(i);
     char byte;
@@ -342,7 +370,7 @@ TEST(ServeStatus, AnsweredConnectionsKeepTheBound) {
     most_held = std::max(most_held, held);
     std::this_thread::sleep_for(milliseconds{10});
   }
-  EXPECT_LE(most_held, static_cast<int>(MAX_STATUS_CONNECTIONS));
+  EXPECT_LE(most_held, static_cast<int>(TEST_BOUND));
   // The burst did fill the server.
   EXPECT_GE(most_held, 200);
   EXPECT_LT((cpu_time(server_cpu) - cpu_before).count(), 50)
@@ -369,21 +397,24 @@ TEST(ServeStatus, ResponseCutWithResetWhenTimeRunsOut) {
   struct Case {
     const char* name;
     std::uint32_t peers;
+    const char* request;
   };
   const Case cases[] = {
       // Larger than a send buffer grows (4 MB): the time runs out while
       // the response is being written.
-      {"6 MB", 6000},
+      {"6 MB", 6000, "GET"},
       // Here the send buffer takes it whole: the time runs out while its end
       // waits for the client's acknowledgement.
-      {"2 MB", 2000},
+      {"2 MB", 2000, "GET"},
+      // A request read whole does not spare a large response that wait.
+      {"2 MB, whole request", 2000, "GET / HTTP/1.1\r\n\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PeerTable& table = large_table(c.peers);
     const std::uint16_t port = start_server(table, milliseconds{1000});
     const int fd = connect_to(port, 4096);
-    send_all(fd, "GET");
+    send_all(fd, c.request);
     std::this_thread::sleep_for(milliseconds{100});
     const auto before_record = Clock::now();
     record(table, v4(0x0B000001), "late", 2.0f);
@@ -417,7 +448,7 @@ TEST(ServeStatus, AcceptFailureDoesNotSpin) {
   const auto used = test_support::cpu_time_of_detached(
       [fd] {
         serve_status(fd, alpha_config(), lasting_table(), lasting_counters(),
-                     CONNECTION_TIME_LIMIT);
+                     TEST_BOUND, CONNECTION_TIME_LIMIT);
       },
       milliseconds{1000});
   EXPECT_LT(std::chrono::duration_cast<milliseconds>(used).count(), 100);
