@@ -35,7 +35,7 @@ constexpr std::chrono::milliseconds FAILURE_PAUSE{100};
 constexpr std::chrono::milliseconds FINISH_CHECK_INTERVAL{20};
 // A response of at most this many bytes to a request read whole is closed as
 // soon as it is written (see write_response).
-constexpr std::size_t CLOSE_AT_ONCE_BYTES = 64 * 1024;
+constexpr std::size_t CLOSE_AT_ONCE_BYTES = std::size_t{64} << 10;
 
 using Clock = std::chrono::steady_clock;
 
