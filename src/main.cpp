@@ -167,7 +167,6 @@ int main(int argc, char** argv) {
   // that it could not be waited for.
   signal(SIGCHLD, SIG_DFL);
   (void)mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD);
-  raise_open_file_limit();
 
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) {
@@ -220,6 +219,7 @@ int main(int argc, char** argv) {
   }
   for (const std::string& note : notes) log_line(note, WriteFailure::kFatal);
 
+  raise_open_file_limit();
   auto table = std::make_shared<PeerTable>();
   auto peer_log = config.log_peers ? std::make_shared<PeerLog>() : nullptr;
   refresh_interfaces(*table);

@@ -230,7 +230,7 @@ class StatusLoop {
         config_(config),
         table_(table),
         counters_(counters),
-        max_connections_(std::max<std::size_t>(max_connections, 1)),
+        max_connections_(max_connections),
         time_limit_(time_limit) {}
 
   [[noreturn]] void run() {

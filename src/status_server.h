@@ -65,7 +65,7 @@ void status_server(const NodeConfig& config,
                    const std::shared_ptr<NodeCounters>& counters);
 
 // Serves the connections of `listen_fd`, a non-blocking socket, forever,
-// holding at most `max_connections` (at least 1) at once: each gets
+// holding at most `max_connections`, which must be at least 1: each gets
 // `time_limit` to send its request and again to take its response, which
 // is cut with a reset when the time runs out (a response of at most 64 KiB to
 // a request read whole, blank line and all, is closed once written, and the
