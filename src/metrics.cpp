@@ -190,8 +190,8 @@ std::string metrics_text(const CounterSnapshot& counts,
   constexpr std::string_view REQUESTS = "pim_node_status_requests_total";
   append_family(out, REQUESTS, "counter",
                 "Connections to the status endpoint, by how they ended: "
-                "answered, not_get (a failed read or not a GET), timed_out, "
-                "dropped (closed to make room for a newer one).");
+                "answered, not_get (not a GET, or a failed read or write), "
+                "timed_out, dropped (closed to make room for a newer one).");
   append_labelled(out, REQUESTS, "result", STATUS_LABELS,
                   counts.status_requests);
 

@@ -39,7 +39,7 @@ inline constexpr std::size_t BROADCAST_RESULTS = 2;
 // How a connection to the status endpoint ended.
 enum class StatusResult : std::size_t {
   kAnswered,  // a GET, answered (the document or the metrics)
-  kNotGet,    // closed unanswered: a failed read or not a GET
+  kNotGet,    // closed unanswered: not a GET, or a failed read or write
   kTimedOut,  // its time ran out before its request or its whole answer
   kDropped,   // closed to make room for a newer connection
 };

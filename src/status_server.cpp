@@ -145,7 +145,8 @@ struct Connection {
 
   // Writes what the socket takes, continuing after partial writes and EINTR;
   // the rest waits for the socket to take more. Any other error, or a write
-  // that takes nothing, closes the connection and is otherwise ignored.
+  // that takes nothing, closes the connection, which is then counted as
+  // closed unanswered.
   // MSG_MORE holds back the last part-filled segment, which the close or
   // shutdown that follows the whole response sends with the end of stream:
   // one segment less, and one acknowledgement less, for every answer.
@@ -161,6 +162,9 @@ struct Connection {
       const int error = written < 0 ? errno : 0;
       if (error == EINTR) continue;
       if (error == EAGAIN || error == EWOULDBLOCK) return;
+      // The client has gone (reset, or shut its side for good) before it
+      // took the whole response.
+      counters->count(StatusResult::kNotGet);
       close_connection();
       return;
     }

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "metrics.h"
 #include "test_support.h"
 
 namespace {
@@ -93,10 +94,11 @@ constexpr std::size_t TEST_BOUND = 256;
 // connections, on a thread that runs until the test process ends; returns
 // the port. A send buffer of `send_buffer` bytes,
 // when given, is what every accepted connection inherits; `cpu_clock`, when
-// given, receives the thread's CPU-time clock.
+// given, receives the thread's CPU-time clock; the server counts into
+// `counters`.
 std::uint16_t start_server(PeerTable& table, milliseconds limit,
-                           int send_buffer = 0,
-                           clockid_t* cpu_clock = nullptr) {
+                           int send_buffer = 0, clockid_t* cpu_clock = nullptr,
+                           NodeCounters& counters = lasting_counters()) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   EXPECT_GE(fd, 0);
   if (send_buffer > 0) {
@@ -111,8 +113,7 @@ std::uint16_t start_server(PeerTable& table, milliseconds limit,
   EXPECT_EQ(listen(fd, 128), 0);
   EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
   std::thread server(serve_status, fd, std::cref(alpha_config()),
-                     std::ref(table), std::ref(lasting_counters()), TEST_BOUND,
-                     limit);
+                     std::ref(table), std::ref(counters), TEST_BOUND, limit);
   if (cpu_clock != nullptr) {
     EXPECT_EQ(pthread_getcpuclockid(server.native_handle(), cpu_clock), 0);
   }
@@ -170,6 +171,11 @@ Received read_to_end(int fd, milliseconds timeout) {
   }
 }
 
+std::uint64_t status_count(const CounterSnapshot& counted,
+                           StatusResult result) {
+  return counted.status_requests[static_cast<std::size_t>(result)];
+}
+
 const std::string kCurlLike =
     "GET / HTTP/1.1\r\nHost: 127.0.0.1:47833\r\nUser-Agent: curl/7.88.1\r\n"
     "Accept: */*\r\nAccept-Language: en\r\n\r\n";
@@ -220,7 +226,11 @@ TEST(ServeStatus, AnswersOnlyGet) {
       {"GE", false, false},
       {"GE", true, false},
   };
-  const std::uint16_t port = start_server(lasting_table(), milliseconds{2000});
+  NodeCounters& counters = lasting_counters();
+  const std::uint16_t port =
+      start_server(lasting_table(), milliseconds{2000}, 0, nullptr, counters);
+  std::uint64_t answered = 0;
+  std::uint64_t not_get = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.request));
     const int fd = connect_to(port);
@@ -231,6 +241,11 @@ TEST(ServeStatus, AnswersOnlyGet) {
     // Request bytes left unread do not turn the end into a reset.
     EXPECT_EQ(got.end_error, 0);
     close(fd);
+    // Counted before the close that the client has seen.
+    ++(c.answered ? answered : not_get);
+    const CounterSnapshot counted = counters.snapshot();
+    EXPECT_EQ(status_count(counted, StatusResult::kAnswered), answered);
+    EXPECT_EQ(status_count(counted, StatusResult::kNotGet), not_get);
   }
 }
 
@@ -434,6 +449,30 @@ TEST(ServeStatus, ResponseCutWithResetWhenTimeRunsOut) {
     EXPECT_EQ(got.end_error, ECONNRESET);
     close(fd);
   }
+}
+
+// A client that resets its connection while the response is being written
+// ends it unanswered, and it is counted so.
+TEST(ServeStatus, ClientGoneMidResponseCountedUnanswered) {
+  NodeCounters& counters = lasting_counters();
+  const std::uint16_t port =
+      start_server(large_table(6000), milliseconds{5000}, 0, nullptr, counters);
+  const int fd = connect_to(port, 4096);
+  send_all(fd, "GET");
+  std::this_thread::sleep_for(milliseconds{100});
+  const linger abort{1, 0};
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+  close(fd);
+  const auto deadline = Clock::now() + milliseconds{3000};
+  CounterSnapshot counted = counters.snapshot();
+  while (status_count(counted, StatusResult::kNotGet) == 0 &&
+         Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds{10});
+    counted = counters.snapshot();
+  }
+  EXPECT_EQ(status_count(counted, StatusResult::kNotGet), 1u);
+  EXPECT_EQ(status_count(counted, StatusResult::kAnswered), 0u);
+  EXPECT_EQ(status_count(counted, StatusResult::kTimedOut), 0u);
 }
 
 // A socket that never listens fails every accept with EINVAL and always polls
